@@ -1,0 +1,27 @@
+#include "platform.h"
+
+#include <errno.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+int last_error() { return errno; }
+
+void close_fd(int fd) { close(fd); }
+
+void sleep_ms(int milliseconds) {
+    // nanosleep takes any count and reports what is left when a signal cuts it short, so a
+    // 5-second pause stays 5 seconds.
+    timespec left{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
+
+std::uint32_t clock_ms() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    // Computed in 64 bits and cut to 32: the same value modulo 2^32 as a wrapping 32-bit sum.
+    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                       static_cast<std::uint64_t>(now.tv_usec) / 1000U;
+    return static_cast<std::uint32_t>(ms);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// platform: thin wrappers over the POSIX calls every program makes the same way, so that the
+// server's and the clients' loops read alike. No state, no allocation.
+
+#include <cstdint>
+
+// The calling thread's errno, unchanged. Meaningful only directly after a call that failed.
+int last_error();
+
+// close(fd); a failing close is not reported.
+void close_fd(int fd);
+
+// Suspends the thread for milliseconds (0 to 2147483). Sleeps the full time also for a second
+// or more and across signals, which a bare usleep does not promise.
+void sleep_ms(int milliseconds);
+
+// Wall-clock milliseconds since the epoch, cut to 32 bits. Only differences mean anything, taken
+// as unsigned 32-bit values so that they stay right across the wrap every 49.7 days.
+std::uint32_t clock_ms();

@@ -1,0 +1,60 @@
+#pragma once
+// wire: the two formats that the relay, its clients and the block tools agree on. A source's
+// stream is blocks laid end to end, each a 12-byte header and its payload; every player is
+// answered with one fixed HTTP/1.0 header before the stream's bytes.
+
+#include <cstddef>
+#include <cstdint>
+
+// Multi-byte fields are little-endian and read byte by byte, so neither alignment nor the
+// host's byte order matters.
+inline std::uint32_t read_u32_le(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+inline void write_u32_le(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+inline std::uint64_t read_u64_le(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(read_u32_le(p)) |
+           static_cast<std::uint64_t>(read_u32_le(p + 4)) << 32;
+}
+inline void write_u64_le(std::uint8_t* p, std::uint64_t v) {
+    write_u32_le(p, static_cast<std::uint32_t>(v));
+    write_u32_le(p + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+// The block header as it stands on the wire: "<BL>", the payload length, 4 bytes that only
+// the producer and the listeners interpret.
+struct BlockHeader {
+    std::uint32_t marker;  // BLOCK_MARKER
+    std::uint32_t length;  // payload bytes, header not counted
+    std::uint32_t opaque;  // passed through unchanged
+};
+constexpr std::uint32_t BLOCK_HEADER_SIZE = 12;
+constexpr std::uint32_t BLOCK_MARKER = 0x3E4C423C;  // "<BL>" read little-endian
+
+inline BlockHeader read_block_header(const std::uint8_t* p) {
+    return BlockHeader{read_u32_le(p), read_u32_le(p + 4), read_u32_le(p + 8)};
+}
+inline void write_block_header(std::uint8_t* p, const BlockHeader& h) {
+    write_u32_le(p, h.marker);
+    write_u32_le(p + 4, h.length);
+    write_u32_le(p + 8, h.opaque);
+}
+inline bool is_block_marker(const std::uint8_t* p) { return read_u32_le(p) == BLOCK_MARKER; }
+
+// Sent to every player, without a terminating zero. Content-Length is 2^31 - 1 whatever the
+// stream, so that clients read on until the connection ends.
+constexpr char RESPONSE_HEADER[] =
+    "HTTP/1.0 200 OK\r\n"
+    "Content-Type: audio/qova\r\n"
+    "Content-Length: 2147483647\r\n"
+    "cache-control: private, no-store, no-cache\r\n"
+    "PRAGMA: NO-CACHE\r\n"
+    "\r\n";
+constexpr std::uint32_t RESPONSE_HEADER_SIZE = sizeof(RESPONSE_HEADER) - 1;
+static_assert(RESPONSE_HEADER_SIZE == 135);

@@ -1,0 +1,143 @@
+// relayhub's start-up, accept log and connection table, on loopback.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+
+using namespace testkit;
+
+namespace {
+
+int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+class Relayhub : public ProcessTest {};
+
+TEST_F(Relayhub, WithoutAPortWritesUsageAndExitsOne) {
+    Child& relay = start({RELAYHUB_BIN});
+    EXPECT_EQ(1, wait_exit(relay, 5000));
+    EXPECT_EQ("Usage: \n  relayhub 8888 2>log\n", stdout_of(relay));
+    EXPECT_EQ("", stderr_of(relay));
+}
+
+TEST_F(Relayhub, APortInUseGivesTheFailureLineWithBindsErrno) {
+    int taken = 0;
+    int holder = own(listen_loopback(&taken));
+    ASSERT_GE(holder, 0);
+    Child& relay = start({RELAYHUB_BIN, std::to_string(taken)});
+    EXPECT_EQ(1, wait_exit(relay, 5000));
+    EXPECT_EQ("failed to open port " + std::to_string(taken) +
+                  ", errno=" + std::to_string(EADDRINUSE) + "\n",
+              stdout_of(relay));
+}
+
+TEST_F(Relayhub, LogsEachClientWithBothEnds) {
+    start_relay();
+    Child& relay = *children_.back();
+    int fd = connect_relay();
+    ASSERT_GE(fd, 0);
+    std::string expected = "0.0.0.0:" + std::to_string(port_) +
+                           " -> 127.0.0.1:" + std::to_string(local_port(fd)) + "\n";
+    EXPECT_TRUE(wait_for([&] { return stderr_of(relay).find(expected) != std::string::npos; },
+                         3000))
+        << stderr_of(relay);
+    // Every line, the probe's included, has the same shape.
+    std::regex line("0\\.0\\.0\\.0:" + std::to_string(port_) + " -> 127\\.0\\.0\\.1:[0-9]+\n");
+    std::string log = stderr_of(relay);
+    std::size_t lines = count_of(log, "\n");
+    EXPECT_EQ(lines, static_cast<std::size_t>(std::distance(
+                         std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator())));
+}
+
+TEST_F(Relayhub, APortAbove65535ListensOnTheReducedPort) {
+    int reduced = free_port();
+    Child& relay = start({RELAYHUB_BIN, std::to_string(reduced + 65536)});
+    port_ = reduced;
+    int fd = connect_relay();
+    ASSERT_GE(fd, 0) << "nothing listens on " << reduced;
+    EXPECT_TRUE(wait_for(
+        [&] { return stderr_of(relay).rfind("0.0.0.0:" + std::to_string(reduced) + " -> ", 0) == 0; },
+        3000))
+        << stderr_of(relay);
+}
+
+TEST_F(Relayhub, ServesWithItsStandardDescriptorsClosed) {
+    // Started with all three closed, the listener would otherwise get descriptor 0, which
+    // reads as a failure to open, and the server would end at once.
+    port_ = free_port();
+    Child& relay = start({"/bin/sh", "-c", std::string("exec ") + RELAYHUB_BIN + " " +
+                                               std::to_string(port_) + " <&- >&- 2>&-"});
+    int fd = connect_relay();
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(wait_closed(fd, 300));
+    EXPECT_FALSE(has_exited(relay));
+}
+
+TEST_F(Relayhub, ClientsThatComeAndGoLeaveTheDescriptorCount) {
+    Child& relay = start_relay();
+    int baseline = open_fd_count(relay.pid);
+    ASSERT_GT(baseline, 0);
+    for (int round = 0; round < 40; ++round) {
+        int fd = connect_loopback(port_);
+        ASSERT_GE(fd, 0);
+        if (round % 2 == 0) send_all(fd, "hello");  // some send a little first
+        close(fd);
+    }
+    EXPECT_TRUE(wait_for([&] { return count_of(stderr_of(relay), "\n") >= 41; }, 5000));
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == baseline; }, 5000))
+        << open_fd_count(relay.pid) << " descriptors against " << baseline;
+}
+
+TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
+    Child& relay = start_relay();
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == 4; }, 3000));  // probe gone
+    std::vector<int> clients;
+    for (int n = 0; n < 300; ++n) {
+        int fd = connect_loopback(port_);
+        ASSERT_GE(fd, 0);
+        clients.push_back(own(fd));
+    }
+    // 255 records beside the listener get a log line each; the other 45 are closed at once.
+    ASSERT_TRUE(wait_for([&] { return count_of(stderr_of(relay), "\n") >= 1 + 255; }, 20000));
+    std::vector<bool> closed(clients.size(), false);
+    auto count_closed = [&] {
+        int n = 0;
+        for (std::size_t k = 0; k < clients.size(); ++k) {
+            if (!closed[k]) closed[k] = wait_closed(clients[k], 0);
+            n += closed[k] ? 1 : 0;
+        }
+        return n;
+    };
+    EXPECT_TRUE(wait_for([&] { return count_closed() == 45; }, 10000)) << count_closed();
+    sleep_for_ms(300);
+    EXPECT_EQ(45, count_closed());
+    EXPECT_EQ(1U + 255U, count_of(stderr_of(relay), "\n"));
+    EXPECT_EQ(4 + 255, open_fd_count(relay.pid));
+    // Ten holders leave; ten newcomers then get records (a log line each) and stay open.
+    int left = 0;
+    for (std::size_t k = 0; k < clients.size() && left < 10; ++k) {
+        if (closed[k]) continue;
+        shutdown(clients[k], SHUT_RDWR);
+        ++left;
+    }
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == 4 + 245; }, 5000));
+    std::vector<int> later;
+    for (int k = 0; k < 10; ++k) later.push_back(connect_relay());
+    EXPECT_TRUE(wait_for([&] { return count_of(stderr_of(relay), "\n") == 1 + 255 + 10; }, 5000))
+        << count_of(stderr_of(relay), "\n");
+    for (int fd : later) EXPECT_FALSE(wait_closed(fd, 50));
+    EXPECT_FALSE(has_exited(relay));
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+#pragma once
+// Process-test harness: runs the real programs on loopback with their output captured, waits
+// with deadlines, and stops every child by its pid.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+// A port on 127.0.0.1 that was free a moment ago (bound to 0, read back, closed).
+int free_port();
+
+struct Child {
+    pid_t pid = -1;
+    std::string out_path;  // the child's standard output
+    std::string err_path;  // the child's standard error
+    int input_fd = -1;     // write end of the child's standard input, when it reads a pipe
+    bool reaped = false;
+    int status = 0;  // waitpid status once reaped
+};
+
+enum class Input { NONE, PIPE, FILE };
+
+// Starts argv[0] with argv; standard output and error go to fresh files. Input::NONE gives it
+// /dev/null, Input::PIPE a pipe whose write end is input_fd, Input::FILE the file input_path.
+Child start_program(const std::vector<std::string>& argv, Input input = Input::NONE,
+                    const std::string& input_path = "");
+// SIGKILL by pid and reap; closes the input pipe and removes the output files.
+void stop(Child& child);
+// True once the child has ended (reaped); its status is then in child.status.
+bool has_exited(Child& child);
+// Waits up to timeout_ms for the child to end; its exit code, or -1 if it did not end normally.
+int wait_exit(Child& child, int timeout_ms);
+
+std::string read_file(const std::string& path);
+std::string stdout_of(const Child& child);
+std::string stderr_of(const Child& child);
+std::string make_temp_file(const std::string& contents);
+
+// For pauses that are part of what a test does (letting passes go by), not for waiting on a
+// condition: that is wait_for's.
+void sleep_for_ms(int ms);
+// Polls condition every 10 ms until it holds (true) or timeout_ms passes (false).
+bool wait_for(const std::function<bool()>& condition, int timeout_ms);
+// Open descriptors of a process, from /proc/PID/fd; -1 when it cannot be read.
+int open_fd_count(pid_t pid);
+// Resident set size of a process in KiB, from /proc/PID/status (VmRSS); -1 when unknown.
+long resident_kib(pid_t pid);
+// Number of times needle occurs in text.
+std::size_t count_of(const std::string& text, const std::string& needle);
+
+// A blocking TCP connection to 127.0.0.1:port, or -1 when none stands within timeout_ms.
+int connect_loopback(int port, int timeout_ms = 3000);
+// A listening socket on 127.0.0.1 at a system-chosen port, written to *port.
+int listen_loopback(int* port);
+// Accepts one connection within timeout_ms, or -1.
+int accept_within(int listen_fd, int timeout_ms);
+bool send_all(int fd, const std::string& bytes);
+// Reads until want bytes arrived, the peer closed, or timeout_ms passed; returns what arrived.
+std::string recv_for(int fd, std::size_t want, int timeout_ms);
+// True when the peer has closed the connection (or reset it) within timeout_ms, discarding
+// whatever arrives before that.
+bool wait_closed(int fd, int timeout_ms);
+
+// A whole block: "<BL>", the payload length, opaque, then the payload.
+std::string make_block(const std::string& payload, std::uint32_t opaque = 0);
+// A payload of n bytes that differs from block to block (seed) and position to position.
+std::string pattern_payload(std::size_t n, std::uint32_t seed);
+
+}  // namespace testkit
