@@ -5,6 +5,27 @@
 #include <cstdint>
 
 #include "connections.h"
+#include "stream_window.h"
+
+// Nothing is decided while a PENDING record holds this many bytes or fewer.
+constexpr std::uint32_t CLASSIFY_THRESHOLD = 12;
+// A PENDING record holding more than this without a request end becomes a PLAYER all the same.
+constexpr std::uint32_t REQUEST_LIMIT = 8191;
+// The largest piece of the stream one pump_player sends: one TCP segment's payload.
+constexpr std::uint32_t PIECE_MAX = 1460;
+
+// The state the data step gives a record: a PENDING record holding more than
+// CLASSIFY_THRESHOLD bytes becomes a SOURCE when they begin with the block marker, a PLAYER
+// when its request has ended or it holds more than REQUEST_LIMIT bytes; any other record keeps
+// its state.
+ConnectionState classify(const Connection& c);
+
+// Sends a PLAYER the next piece of the stream from its position. Returns -1 when it is to be
+// dropped (behind the window, or the send took nothing or failed), 0 when there is nothing
+// new, else the bytes the socket took, by which its position has advanced. The first form
+// serves from the given window, the second from the server's.
+int pump_player(Connection& player, const StreamWindow& window);
+int pump_player(Connection& player);
 
 // The data step, after a read of one or more bytes into record i.
 StepAnswer handle_data(std::uint32_t i);

@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream_window.h"
+
+namespace {
+
+std::string block(std::uint32_t payload, char fill_byte) {
+    std::string b(BLOCK_HEADER_SIZE + payload, fill_byte);
+    std::uint8_t h[BLOCK_HEADER_SIZE];
+    write_block_header(h, BlockHeader{BLOCK_MARKER, payload, 0});
+    std::memcpy(b.data(), h, sizeof h);
+    return b;
+}
+
+// A stream of n blocks of the given payload size, each filled with its own letter.
+std::string blocks(int n, std::uint32_t payload) {
+    std::string s;
+    for (int k = 0; k < n; ++k) s += block(payload, static_cast<char>('a' + k % 26));
+    return s;
+}
+
+void append(StreamWindow& w, const std::string& bytes) {
+    window_append(w, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                  static_cast<std::uint32_t>(bytes.size()));
+}
+
+std::string held(const StreamWindow& w) {
+    return std::string(reinterpret_cast<const char*>(w.data), w.fill);
+}
+
+// What must hold after every append, whatever was appended.
+void expect_invariants(const StreamWindow& w, std::uint64_t base_before) {
+    EXPECT_LE(w.fill, WINDOW_CAPACITY);
+    EXPECT_GE(w.base, base_before);
+    if (w.fill > 0) {
+        EXPECT_EQ(FRAMED, w.mode);
+        EXPECT_TRUE(is_block_marker(w.data)) << "window does not begin with a block";
+    }
+}
+
+struct StepCase {
+    const char* name;
+    std::string stream;              // what the source sends, in order
+    std::vector<std::uint32_t> cuts;  // sizes of the successive appends
+    std::vector<std::uint64_t> base;  // base after each append
+    std::vector<std::uint32_t> fill;  // fill after each append
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string B112 = blocks(10, 100);  // blocks of 112 bytes
+const std::string B20 = blocks(10, 8);     // blocks of 20 bytes
+
+const StepCase STEP_CASES[] = {
+    {"worked example", B112, {50, 100, 60, 20}, {0, 0, 0, 112}, {50, 150, 210, 118}},
+    {"second block completed exactly drops the first", B112, {125, 99}, {0, 112}, {125, 112}},
+    {"one byte short of the second block drops nothing", B112, {125, 98}, {0, 0}, {125, 223}},
+    {"an incomplete first block is never dropped", blocks(1, 60000) + B112,
+     {20000, 20000, 20000}, {0, 0, 0}, {20000, 40000, 60000}},
+    {"one append completing three blocks drops only the oldest", B20,
+     {85, 1, 1, 1}, {0, 20, 40, 60}, {85, 66, 47, 28}},
+    {"a read bringing a block behind a bare header drops later", block(100, 'a') + block(0, 'b') + B112,
+     {124, 5, 1}, {0, 0, 112}, {124, 129, 18}},
+};
+
+class WindowSteps : public testing::TestWithParam<StepCase> {};
+
+TEST_P(WindowSteps, BaseAndFillFollowTheRule) {
+    const StepCase& c = GetParam();
+    auto w = std::make_unique<StreamWindow>();
+    std::size_t sent = 0;
+    for (std::size_t k = 0; k < c.cuts.size(); ++k) {
+        std::uint64_t before = w->base;
+        append(*w, c.stream.substr(sent, c.cuts[k]));
+        sent += c.cuts[k];
+        EXPECT_EQ(c.base[k], w->base) << "after append " << k;
+        EXPECT_EQ(c.fill[k], w->fill) << "after append " << k;
+        expect_invariants(*w, before);
+        // Drops move whole blocks (overlapping moves included): what is held is the stream.
+        EXPECT_EQ(c.stream.substr(w->base, w->fill), held(*w)) << "after append " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Appends, WindowSteps, testing::ValuesIn(STEP_CASES));
+
+TEST(Window, ABareEmptyBlockHeaderBehindTheFirstIsTestedOnlyWithMoreBytes) {
+    // Exactly 12 bytes behind the first block: nothing is tested, though they are a complete
+    // block with an empty payload; the next append finding 13 or more there drops.
+    auto w = std::make_unique<StreamWindow>();
+    append(*w, block(100, 'a') + block(0, 'b'));
+    append(*w, "c");
+    EXPECT_EQ(0U, w->base);
+    EXPECT_EQ(125U, w->fill);
+    append(*w, "d");
+    EXPECT_EQ(112U, w->base);
+}
+
+TEST(Window, UnmarkedBytesBehindTheFirstBlockAreCut) {
+    auto w = std::make_unique<StreamWindow>();
+    std::string first = block(100, 'a');
+    append(*w, first + std::string(13, 'x'));
+    append(*w, "0123456789");
+    EXPECT_EQ(0U, w->base);
+    EXPECT_EQ(first + "0123456789", held(*w));
+}
+
+TEST(Window, BaseCarriesPast32Bits) {
+    auto w = std::make_unique<StreamWindow>();
+    const std::uint64_t start = 0xFFFFFFFFULL - 150;
+    w->base = start;  // a window that has already dropped almost 4 GiB
+    for (std::size_t at = 0; at < B112.size(); at += 56) append(*w, B112.substr(at, 56));
+    EXPECT_GT(w->base, 0xFFFFFFFFULL);
+    EXPECT_EQ(0U, (w->base - start) % 112);
+    EXPECT_EQ(B112.substr(w->base - start, w->fill), held(*w));
+    WindowPiece at_base = window_read(*w, w->base, 1460);
+    EXPECT_EQ(AVAILABLE, at_base.answer);
+    EXPECT_EQ(w->data, at_base.place);
+}
+
+struct ReadCase {
+    const char* name;
+    std::int64_t from_base;  // position relative to base
+    std::uint32_t limit;
+    WindowAnswer answer;
+    std::uint32_t count;
+    std::uint32_t offset;  // of place in data
+};
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+// Over a window holding 300 bytes from base 1000.
+const ReadCase READ_CASES[] = {
+    {"one before base is behind", -1, 1460, BEHIND, 0, 0},
+    {"at base", 0, 1460, AVAILABLE, 300, 0},
+    {"at base with a small limit", 0, 7, AVAILABLE, 7, 0},
+    {"inside", 250, 1460, AVAILABLE, 50, 250},
+    {"inside with a limit of one", 250, 1, AVAILABLE, 1, 250},
+    {"last byte", 299, 1460, AVAILABLE, 1, 299},
+    {"at the end is nothing new", 300, 1460, NOTHING_NEW, 0, 0},
+    {"far past the end is nothing new", 1 << 30, 1460, NOTHING_NEW, 0, 0},
+};
+
+class WindowReads : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(WindowReads, AnswersFromBaseAndFill) {
+    const ReadCase& c = GetParam();
+    auto w = std::make_unique<StreamWindow>();
+    w->base = 1000;
+    append(*w, block(288, 'a'));
+    ASSERT_EQ(1000U, w->base);
+    ASSERT_EQ(300U, w->fill);
+    WindowPiece p = window_read(*w, static_cast<std::uint64_t>(1000 + c.from_base), c.limit);
+    EXPECT_EQ(c.answer, p.answer);
+    if (c.answer == AVAILABLE) {
+        EXPECT_EQ(c.count, p.count);
+        EXPECT_EQ(w->data + c.offset, p.place);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, WindowReads, testing::ValuesIn(READ_CASES));
+
+// Feeds stream in reads of `read` bytes, checking the invariants and, while the stream frames,
+// that what is held is the stream itself from base on.
+void feed(StreamWindow& w, const std::string& stream, std::size_t read, bool content_matches) {
+    for (std::size_t at = 0; at < stream.size(); at += read) {
+        std::uint64_t before = w.base;
+        append(w, stream.substr(at, read));
+        expect_invariants(w, before);
+        if (content_matches && w.fill > 0) {
+            ASSERT_EQ(stream.substr(w.base, w.fill), held(w)) << "at " << at;
+        }
+        if (testing::Test::HasFailure()) return;
+    }
+}
+
+TEST(WindowCapacity, ManySmallBlocksPerReadNeverOverflowTheWindow) {
+    // Each 64 KiB read brings about 650 blocks and sheds one by the rule: without the capacity
+    // rule the window would outgrow its 16 MiB after about 260 reads.
+    auto w = std::make_unique<StreamWindow>();
+    std::string stream = blocks(300000, 88);  // 30 MB of 100-byte blocks
+    feed(*w, stream, 65536, true);
+    EXPECT_GT(w->fill, WINDOW_CAPACITY - 65536 - 100);
+    EXPECT_EQ(0U, w->base % 100);
+}
+
+TEST(WindowCapacity, TwoBlocksTooLargeToHoldTogetherDropTheFirstWhole) {
+    auto w = std::make_unique<StreamWindow>();
+    std::string stream = blocks(4, 9 * 1024 * 1024);  // each block more than half the window
+    feed(*w, stream, 65536, true);
+    EXPECT_EQ(3U * (9 * 1024 * 1024 + 12), w->base);
+}
+
+TEST(WindowCapacity, ABlockLargerThanTheWindowIsSkippedAndTheStreamResumesAfterIt) {
+    auto w = std::make_unique<StreamWindow>();
+    const std::uint32_t huge = 20 * 1024 * 1024;
+    std::string big = block(huge, 'h');
+    std::string after = blocks(3, 100);
+    std::string stream = big + after;
+    std::uint64_t player = 5000;  // a player that had been sent part of the big block
+    for (std::size_t at = 0; at < stream.size(); at += 65536) {
+        std::uint64_t before = w->base;
+        append(*w, stream.substr(at, 65536));
+        expect_invariants(*w, before);
+        ASSERT_FALSE(testing::Test::HasFailure());
+    }
+    EXPECT_EQ(BEHIND, window_read(*w, player, 1460).answer);
+    // The window begins with the first block after the big one, at its true offset.
+    EXPECT_EQ(big.size(), w->base);
+    EXPECT_EQ(after, held(*w));
+}
+
+TEST(WindowCapacity, ALengthOf0xFFFFFFFFNeverWrapsAndIsSkippedWhole) {
+    auto w = std::make_unique<StreamWindow>();
+    std::string head = block(0, 'x');
+    std::uint8_t h[BLOCK_HEADER_SIZE];
+    write_block_header(h, BlockHeader{BLOCK_MARKER, 0xFFFFFFFFU, 0});
+    std::memcpy(head.data(), h, sizeof h);
+    append(*w, head);
+    std::string junk(65536, 'j');
+    std::uint64_t sent = head.size();
+    const std::uint64_t block_end = 0xFFFFFFFFULL + BLOCK_HEADER_SIZE;
+    // 4 GiB of payload goes by in 64 KiB reads; skipping costs no copy.
+    while (sent + junk.size() <= block_end) {
+        std::uint64_t before = w->base;
+        append(*w, junk);
+        sent += junk.size();
+        expect_invariants(*w, before);
+        ASSERT_LE(w->fill, WINDOW_CAPACITY);
+        if (testing::Test::HasFailure()) return;
+    }
+    EXPECT_EQ(0U, w->fill);
+    EXPECT_EQ(sent, w->base);
+    // The rest of the block, then a block: the window begins with it, at its true offset.
+    std::string rest(block_end - sent, 'j');
+    append(*w, rest + block(50, 'n'));
+    EXPECT_EQ(block_end, w->base);
+    EXPECT_EQ(block(50, 'n'), held(*w));
+}
+
+TEST(WindowCapacity, AfterAStreamThatStopsFramingOnlyAMarkerStartsItAgain) {
+    auto w = std::make_unique<StreamWindow>();
+    const std::uint32_t huge = 17 * 1024 * 1024;
+    std::string stream = block(huge, 'h');
+    feed(*w, stream, 65536, false);
+    ASSERT_EQ(0U, w->fill);
+    // At the block's end come bytes that are no block: they are discarded...
+    std::uint64_t before = w->base;
+    append(*w, std::string(5000, 'z'));
+    EXPECT_EQ(0U, w->fill);
+    EXPECT_EQ(before + 5000, w->base);
+    // ...until a marker comes, here in the middle of a read.
+    append(*w, std::string(30, 'z') + block(10, 'm'));
+    EXPECT_EQ(before + 5030, w->base);
+    EXPECT_EQ(block(10, 'm'), held(*w));
+}
+
+TEST(WindowCapacity, AMarkerSplitAcrossReadsWhileSeekingIsFound) {
+    for (std::size_t split = 1; split <= 3; ++split) {
+        auto w = std::make_unique<StreamWindow>();
+        feed(*w, block(17 * 1024 * 1024, 'h') + "zz", 65536, false);
+        ASSERT_EQ(0U, w->fill);
+        std::uint64_t before = w->base;
+        std::string next = block(20, 'm');
+        append(*w, next.substr(0, split));
+        EXPECT_EQ(0U, w->fill) << split;  // not held, so never served, until it is a marker
+        append(*w, next.substr(split));
+        EXPECT_EQ(before, w->base) << split;
+        EXPECT_EQ(next, held(*w)) << split;
+    }
+}
+
+}  // namespace
