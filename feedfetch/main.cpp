@@ -1,0 +1,91 @@
+// feedfetch: the simplest listener. Connects, sends the contents of a header file, writes every
+// byte that comes back to standard output until the peer closes or 60 seconds pass without
+// data, then starts over at once.
+
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "outbound.h"
+#include "platform.h"
+#include "send_report.h"
+
+namespace {
+
+constexpr int PIECE_SIZE = 1460;
+constexpr int IDLE_LIMIT_S = 60;
+
+std::uint8_t header_piece[PIECE_SIZE];
+std::uint8_t received[PIECE_SIZE];
+
+// Sends the header file, opened anew for every connection so that a change to it takes effect
+// at the next one. A file that cannot be opened is reported and nothing is sent.
+void send_header_file(int fd, const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        std::fprintf(stderr, "cannot open header file %s\n", path);
+        return;
+    }
+    for (;;) {
+        std::size_t n = std::fread(header_piece, 1, PIECE_SIZE, file);
+        if (n == 0) break;
+        if (send_or_report(fd, header_piece, static_cast<int>(n)) == 1) break;
+    }
+    std::fclose(file);
+}
+
+// Copies what arrives to standard output, each piece flushed before the next wait, until the
+// peer closes, a recv fails or nothing comes for IDLE_LIMIT_S seconds.
+void receive_reply(int fd) {
+    fd_set read_set;
+    fd_set write_set;
+    fd_set error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
+    for (;;) {
+        FD_SET(fd, &read_set);
+        timeval limit{IDLE_LIMIT_S, 0};  // filled anew: select may change it
+        select(fd + 1, &read_set, &write_set, &error_set, &limit);
+        if (!FD_ISSET(fd, &read_set)) return;  // nothing for 60 seconds
+        std::memset(received, 0, sizeof received);
+        ssize_t n = recv(fd, received, sizeof received, 0);
+        if (n <= 0) return;
+        std::fwrite(received, 1, static_cast<std::size_t>(n), stdout);
+        std::fflush(stdout);
+        std::fprintf(stderr, "recv %i; ", static_cast<int>(n));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);  // a send to a vanished peer must come back as -1
+    if (argc < 4) {
+        std::puts(
+            "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
+            "2) feedfetch www.example.com 80 http_header_file >data 2>log");
+        return 1;
+    }
+    const char* host = argv[1];
+    int port = std::atoi(argv[2]);
+    const char* header_path = argv[3];
+    for (;;) {
+        int fd = connect_to_server(host, port);
+        // A descriptor set holds only descriptors below FD_SETSIZE; one above it cannot be
+        // waited on, so it is given up and another connection made.
+        if (fd >= FD_SETSIZE) {
+            close_fd(fd);
+            continue;
+        }
+        send_header_file(fd, header_path);
+        receive_reply(fd);
+        close_fd(fd);
+    }
+}
