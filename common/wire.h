@@ -58,3 +58,12 @@ constexpr char RESPONSE_HEADER[] =
     "\r\n";
 constexpr std::uint32_t RESPONSE_HEADER_SIZE = sizeof(RESPONSE_HEADER) - 1;
 static_assert(RESPONSE_HEADER_SIZE == 135);
+
+// Test-mode payloads, as blockframe -t writes them and blockcheck checks them: the block's
+// sequence number (u64), the wall-clock send time in nanoseconds (u64), then filler that
+// depends on the sequence number and the place, so a listener can check order, measure delay
+// and see a changed byte. The block's opaque field holds the low 32 bits of the sequence.
+constexpr std::uint32_t TEST_PAYLOAD_MIN = 16;
+inline std::uint8_t test_filler_byte(std::uint64_t sequence, std::uint32_t index) {
+    return static_cast<std::uint8_t>('a' + (sequence + index) % 26);
+}

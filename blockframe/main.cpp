@@ -1,0 +1,148 @@
+// blockframe: turns standard input, or a generated test stream, into the block stream the relay
+// takes from a source, optionally paced to a byte rate so that a file plays out live.
+
+#include <getopt.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "wire.h"
+
+namespace {
+
+constexpr std::uint32_t DEFAULT_PAYLOAD = 4000;  // a quarter second of a 128 kbit/s stream
+constexpr std::uint32_t PAYLOAD_MAX = 16 * 1024 * 1024;
+
+struct Options {
+    std::uint32_t payload = DEFAULT_PAYLOAD;
+    std::uint64_t rate = 0;   // bytes per second of output, 0: as fast as the consumer takes
+    bool test_mode = false;
+    std::uint64_t count = 0;  // test mode: blocks to write, 0: for ever
+};
+
+void usage() {
+    std::fputs(
+        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+        "  -s  payload bytes per block, 1 to 16777216 (default 4000; the last block shorter)\n"
+        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
+        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
+        "      (at least 16 bytes each)\n"
+        "  -n  test mode: stop after this many blocks (default: never)\n",
+        stderr);
+}
+
+bool parse_number(const char* text, std::uint64_t max, std::uint64_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) return false;
+    *out = v;
+    return true;
+}
+
+bool parse_options(int argc, char** argv, Options* o) {
+    int c = 0;
+    std::uint64_t v = 0;
+    opterr = 0;  // the usage text says what is wrong, once
+    while ((c = getopt(argc, argv, "s:r:tn:")) != -1) {
+        switch (c) {
+            case 's':
+                if (!parse_number(optarg, PAYLOAD_MAX, &v) || v == 0) return false;
+                o->payload = static_cast<std::uint32_t>(v);
+                break;
+            case 'r':
+                if (!parse_number(optarg, UINT64_MAX / 1000000000ULL, &v) || v == 0) return false;
+                o->rate = v;
+                break;
+            case 't':
+                o->test_mode = true;
+                break;
+            case 'n':
+                if (!parse_number(optarg, UINT64_MAX, &v)) return false;
+                o->count = v;
+                break;
+            default:
+                return false;
+        }
+    }
+    if (optind != argc) return false;
+    if (o->test_mode && o->payload < TEST_PAYLOAD_MIN) return false;
+    if (!o->test_mode && o->count != 0) return false;
+    return true;
+}
+
+std::uint64_t now_ns(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000ULL +
+           static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// Waits until `written` bytes are due at the given rate since `started` (monotonic ns).
+void pace(std::uint64_t started, std::uint64_t written, std::uint64_t rate) {
+    if (rate == 0) return;
+    std::uint64_t due = started + written * 1000000000ULL / rate;
+    std::uint64_t now = now_ns(CLOCK_MONOTONIC);
+    if (due <= now) return;
+    std::uint64_t wait = due - now;
+    timespec t{static_cast<time_t>(wait / 1000000000ULL), static_cast<long>(wait % 1000000000ULL)};
+    while (nanosleep(&t, &t) == -1 && errno == EINTR) {
+    }
+}
+
+// Reads up to n bytes; fewer only at the end of input.
+std::size_t read_full(std::uint8_t* dst, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        std::size_t r = std::fread(dst + got, 1, n - got, stdin);
+        if (r == 0) break;
+        got += r;
+    }
+    return got;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);  // a consumer that went away shows as a failed write
+    Options o;
+    if (!parse_options(argc, argv, &o)) {
+        usage();
+        return 2;
+    }
+    std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + o.payload);
+    std::uint8_t* payload = block.data() + BLOCK_HEADER_SIZE;
+    std::uint64_t started = now_ns(CLOCK_MONOTONIC);
+    std::uint64_t written = 0;
+    for (std::uint64_t sequence = 0;; ++sequence) {
+        std::uint32_t length = o.payload;
+        if (o.test_mode) {
+            if (o.count != 0 && sequence == o.count) break;
+            for (std::uint32_t i = TEST_PAYLOAD_MIN; i < length; ++i) {
+                payload[i] = test_filler_byte(sequence, i);
+            }
+        } else {
+            length = static_cast<std::uint32_t>(read_full(payload, o.payload));
+            if (length == 0) break;
+        }
+        write_block_header(block.data(), BlockHeader{BLOCK_MARKER, length,
+                                                     static_cast<std::uint32_t>(sequence)});
+        std::size_t size = BLOCK_HEADER_SIZE + length;
+        pace(started, written, o.rate);
+        if (o.test_mode) {
+            write_u64_le(payload, sequence);
+            write_u64_le(payload + 8, now_ns(CLOCK_REALTIME));  // stamped as late as possible
+        }
+        if (std::fwrite(block.data(), 1, size, stdout) != size || std::fflush(stdout) != 0) {
+            return 3;  // the consumer went away: nothing to say about it
+        }
+        written += size;
+    }
+    return std::fflush(stdout) == 0 ? 0 : 3;
+}

@@ -1,0 +1,199 @@
+// blockframe's output parsed back, and blockcheck's verdicts on captures made by hand.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "wire.h"
+
+using namespace testkit;
+
+namespace {
+
+const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
+
+struct Block {
+    std::uint32_t opaque;
+    std::string payload;
+    std::string bytes;  // header and payload as written
+};
+
+// Splits a block stream; fails the test on anything that does not frame.
+std::vector<Block> parse_blocks(const std::string& s) {
+    std::vector<Block> out;
+    std::size_t at = 0;
+    while (at < s.size()) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(s.data()) + at;
+        if (s.size() - at < BLOCK_HEADER_SIZE || !is_block_marker(p)) {
+            ADD_FAILURE() << "no block at " << at;
+            break;
+        }
+        BlockHeader h = read_block_header(p);
+        std::size_t size = BLOCK_HEADER_SIZE + h.length;
+        if (s.size() - at < size) {
+            ADD_FAILURE() << "block at " << at << " cut short";
+            break;
+        }
+        out.push_back({h.opaque, s.substr(at + BLOCK_HEADER_SIZE, h.length), s.substr(at, size)});
+        at += size;
+    }
+    return out;
+}
+
+std::uint64_t u64_at(const std::string& s, std::size_t at) {
+    return read_u64_le(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
+}
+
+class Blockframe : public ProcessTest {};
+
+TEST_F(Blockframe, FramesItsInputInBlocksOfTheGivenSize) {
+    std::string input = pattern_payload(2500, 1);
+    Child& frame = start({BLOCKFRAME_BIN, "-s", "1000"}, Input::FILE, temp_file(input));
+    ASSERT_EQ(0, wait_exit(frame, 5000));
+    std::vector<Block> blocks = parse_blocks(stdout_of(frame));
+    ASSERT_EQ(3U, blocks.size());
+    EXPECT_EQ(1000U, blocks[0].payload.size());
+    EXPECT_EQ(1000U, blocks[1].payload.size());
+    EXPECT_EQ(500U, blocks[2].payload.size());
+    for (std::uint32_t k = 0; k < 3; ++k) EXPECT_EQ(k, blocks[k].opaque);
+    EXPECT_EQ(input, blocks[0].payload + blocks[1].payload + blocks[2].payload);
+}
+
+TEST_F(Blockframe, TestModeNumbersAndStampsEveryBlock) {
+    auto now_ns = [] {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::system_clock::now().time_since_epoch())
+                                              .count());
+    };
+    std::uint64_t before = now_ns();
+    Child& frame = start({BLOCKFRAME_BIN, "-t", "-s", "100", "-n", "5"});
+    ASSERT_EQ(0, wait_exit(frame, 5000));
+    std::uint64_t after = now_ns();
+    std::vector<Block> blocks = parse_blocks(stdout_of(frame));
+    ASSERT_EQ(5U, blocks.size());
+    std::uint64_t last_stamp = 0;
+    for (std::uint32_t k = 0; k < 5; ++k) {
+        const std::string& p = blocks[k].payload;
+        ASSERT_EQ(100U, p.size());
+        EXPECT_EQ(k, blocks[k].opaque);
+        EXPECT_EQ(k, u64_at(p, 0));
+        std::uint64_t stamp = u64_at(p, 8);
+        EXPECT_GE(stamp, before);
+        EXPECT_LE(stamp, after);
+        EXPECT_GE(stamp, last_stamp);
+        last_stamp = stamp;
+        for (std::uint32_t i = TEST_PAYLOAD_MIN; i < 100; ++i) {
+            ASSERT_EQ(static_cast<char>(test_filler_byte(k, i)), p[i]) << "block " << k << " byte " << i;
+        }
+    }
+}
+
+TEST_F(Blockframe, PacesItsOutputToTheRate) {
+    // 11 blocks of 1000 bytes at 10,000 bytes per second: the last is due after 1 second.
+    auto started = std::chrono::steady_clock::now();
+    Child& frame = start({BLOCKFRAME_BIN, "-t", "-s", "988", "-r", "10000", "-n", "11"});
+    ASSERT_EQ(0, wait_exit(frame, 10000));
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 3.0);
+    EXPECT_EQ(11000U, stdout_of(frame).size());
+}
+
+struct BadOptionCase {
+    const char* name;
+    std::vector<std::string> args;
+};
+
+void PrintTo(const BadOptionCase& c, std::ostream* os) { *os << c.name; }
+
+const BadOptionCase BAD_OPTIONS[] = {
+    {"unknown option", {"-x"}},
+    {"payload of 0", {"-s", "0"}},
+    {"payload not a number", {"-s", "12k"}},
+    {"payload above 16 MiB", {"-s", "16777217"}},
+    {"rate of 0", {"-r", "0"}},
+    {"negative rate", {"-r", "-5"}},
+    {"test payload too small for its stamp", {"-t", "-s", "15"}},
+    {"count without test mode", {"-n", "3"}},
+    {"stray argument", {"file"}},
+};
+
+class BlockframeOptions : public ProcessTest, public testing::WithParamInterface<BadOptionCase> {};
+
+TEST_P(BlockframeOptions, BadOptionsGiveTheUsageAndStatusTwo) {
+    std::vector<std::string> argv = {BLOCKFRAME_BIN};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    Child& frame = start(argv);
+    EXPECT_EQ(2, wait_exit(frame, 5000));
+    EXPECT_EQ(0U, stderr_of(frame).rfind("Usage: blockframe", 0));
+    EXPECT_EQ("", stdout_of(frame));
+}
+
+INSTANTIATE_TEST_SUITE_P(Options, BlockframeOptions, testing::ValuesIn(BAD_OPTIONS));
+
+TEST_F(Blockframe, AClosedOutputEndsItQuietlyWithAFailure) {
+    std::string err = temp_file("");
+    Child& sh = start({"/bin/bash", "-c",
+                       std::string(BLOCKFRAME_BIN) + " -t 2>" + err +
+                           " | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"});
+    int status = wait_exit(sh, 10000);
+    EXPECT_NE(0, status);
+    EXPECT_NE(-1, status) << "blockframe did not end";
+    EXPECT_EQ("", read_file(err));
+}
+
+class Blockcheck : public ProcessTest {
+protected:
+    void SetUp() override {
+        Child& frame = start({BLOCKFRAME_BIN, "-t", "-s", "200", "-n", "12"});
+        ASSERT_EQ(0, wait_exit(frame, 5000));
+        blocks_ = parse_blocks(stdout_of(frame));
+        ASSERT_EQ(12U, blocks_.size());
+    }
+    std::string run(int from, int to) {  // blocks from..to-1
+        std::string s;
+        for (int k = from; k < to; ++k) s += blocks_[static_cast<std::size_t>(k)].bytes;
+        return s;
+    }
+    std::vector<Block> blocks_;
+};
+
+TEST_F(Blockcheck, GivesEachCaptureItsVerdict) {
+    struct Case {
+        const char* name;
+        std::string capture;
+        int status;
+        std::string line;  // expected somewhere in the report
+    };
+    std::string wrong_header = HEADER;
+    wrong_header[5] = '9';
+    std::string corrupt = HEADER + run(0, 4);
+    corrupt[HEADER.size() + 212 + 100] ^= 0x01;
+    std::string bad_length = HEADER + run(0, 2) + "<BL>junk";
+    const Case cases[] = {
+        {"intact", HEADER + run(0, 5), 0, "connection 1: header ok, 5 blocks, 1060 bytes, seq 0..4, 0 gaps, 0 corrupt, cut tail 0 bytes: intact"},
+        {"a gap", HEADER + run(0, 2) + run(3, 5), 1, "seq 0..4, 1 gaps"},
+        {"a byte changed", corrupt, 1, "1 corrupt"},
+        {"bytes that are no block", HEADER + run(0, 2) + "garbage follows", 1, "malformed"},
+        {"a short bad block at the end is a cut tail", bad_length, 0, "cut tail 8 bytes: intact"},
+        {"a cut tail then a reconnection", HEADER + run(0, 3) + run(3, 4).substr(0, 50) + HEADER + run(8, 12), 0,
+         "total: 2 connections, 7 blocks"},
+        {"a wrong header", wrong_header + run(0, 3), 1, "header WRONG"},
+        {"an empty capture", "", 1, "total: 0 connections"},
+        {"a header without blocks", HEADER, 0, "0 blocks"},
+    };
+    for (const Case& c : cases) {
+        Child& check = start({BLOCKCHECK_BIN, temp_file(c.capture)});
+        EXPECT_EQ(c.status, wait_exit(check, 5000)) << c.name << "\n" << stdout_of(check);
+        EXPECT_NE(std::string::npos, stdout_of(check).find(c.line)) << c.name << "\n" << stdout_of(check);
+    }
+}
+
+TEST_F(Blockcheck, ReadsStandardInputToo) {
+    Child& check = start({BLOCKCHECK_BIN}, Input::FILE, temp_file(HEADER + run(2, 6)));
+    EXPECT_EQ(0, wait_exit(check, 5000));
+    EXPECT_NE(std::string::npos, stdout_of(check).find("seq 2..5, 0 gaps"));
+}
+
+}  // namespace
