@@ -37,7 +37,8 @@ bool marker_at(const StreamWindow& w, std::uint64_t at, const std::uint8_t* byte
 
 // SEEKING: looks for a marker in the carried bytes followed by the append, discards what lies
 // before it and holds the rest, which now begins a block. Without a marker, everything is
-// discarded but a tail that could begin one.
+// discarded but a tail that could begin one. The carry is at most 3 bytes, or what was held
+// when a first block turned out too large.
 void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     const std::uint32_t carry = w.carry;
     const std::uint64_t total = static_cast<std::uint64_t>(carry) + len;
@@ -48,8 +49,15 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
         }
         return true;
     };
+    // A marker whose block declares more than the window can ever hold is no block: taking it
+    // would only hold the stream up until all of its length had gone by.
+    auto too_large = [&](std::uint64_t k) {
+        if (k + 8 > total) return false;  // its length is not here yet
+        std::uint8_t length[4] = {at(k + 4), at(k + 5), at(k + 6), at(k + 7)};
+        return read_u32_le(length) + static_cast<std::uint64_t>(BLOCK_HEADER_SIZE) > WINDOW_CAPACITY;
+    };
     std::uint64_t k = 0;
-    while (k + 4 <= total && !marker_from(k, 4)) ++k;
+    while (k + 4 <= total && (!marker_from(k, 4) || too_large(k))) ++k;
     if (k + 4 <= total) {
         if (k < carry) {
             std::memmove(w.data, w.data + k, carry - k);
@@ -88,9 +96,9 @@ void skip_block(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
 
 // The append does not fit behind what is held. Whole blocks go from the front, as long as the
 // window still begins with a marked block afterwards, until it fits. When even that cannot make
-// room (the first block alone, with this read, is larger than the window), everything held is
-// discarded, the rest of that block is skipped as it arrives, and the window starts again at
-// the next block marker. base moves past every discarded byte, so every player with a position
+// room (the first block, with this read, does not fit in the window), everything held is
+// discarded, the rest of that block (at most the window's size) is skipped as it arrives, and
+// the window starts again at the next block marker. base moves past every discarded byte, so every player with a position
 // in them falls behind the window and is dropped: none is sent a block cut short.
 void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     std::uint64_t cut = 0;  // offset of the first block that stays
@@ -143,6 +151,16 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         return;
     }
     store(w, bytes, len);
+    if (w.fill >= 8 && block_size_at(w, 0) > WINDOW_CAPACITY) {
+        // The first block's length has just arrived, and it is more than the window can ever
+        // hold: no block begins here. Seeking goes on from the byte after its marker.
+        std::memmove(w.data, w.data + 1, w.fill - 1);
+        w.base += 1;
+        w.carry = w.fill - 1;
+        w.fill = 0;
+        w.mode = SEEKING;
+        seek_marker(w, nullptr, 0);
+    }
 }
 
 }  // namespace
@@ -165,7 +183,8 @@ void window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_
 WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std::uint32_t limit) {
     if (position < window.base) return WindowPiece{BEHIND, nullptr, 0};
     std::uint64_t end = window.base + window.fill;
-    if (position >= end) return WindowPiece{NOTHING_NEW, nullptr, 0};
+    // A first block is served only once its length is known to be one the window can hold.
+    if (position >= end || window.fill < 8) return WindowPiece{NOTHING_NEW, nullptr, 0};
     std::uint64_t n = end - position < limit ? end - position : limit;
     return WindowPiece{AVAILABLE, window.data + (position - window.base),
                        static_cast<std::uint32_t>(n)};
