@@ -137,8 +137,9 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         std::uint64_t next = block_size_at(w, 0);  // where the second block begins
         // Only with more than a bare header behind the first block is anything tested.
         if (w.fill > next + BLOCK_HEADER_SIZE) {
-            if (!is_block_marker(w.data + next)) {
-                // What follows the first block does not frame: it is cut away.
+            if (!is_block_marker(w.data + next) || block_size_at(w, next) > WINDOW_CAPACITY) {
+                // What follows the first block does not frame (no marker, or a length no window
+                // can hold): it is cut away.
                 w.fill = static_cast<std::uint32_t>(next);
             } else if (static_cast<std::uint64_t>(w.fill - next) + len >= block_size_at(w, next)) {
                 // The second block is complete once this append is in: the first one goes.

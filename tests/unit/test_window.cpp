@@ -246,6 +246,15 @@ TEST(WindowCapacity, ALengthNoWindowCanHoldIsNoBlock) {
     }
 }
 
+TEST(WindowCapacity, ALengthNoWindowCanHoldBehindTheFirstBlockIsCut) {
+    auto w = std::make_unique<StreamWindow>();
+    std::string first = block(100, 'a');
+    append(*w, first + header_with_length(0xFFFFFFFFU) + std::string(20, 'j'));
+    append(*w, block(10, 'b'));
+    EXPECT_EQ(0U, w->base);
+    EXPECT_EQ(first + block(10, 'b'), held(*w));
+}
+
 TEST(WindowCapacity, ABlockLargerThanTheWindowWithItsReadIsSkippedToItsEnd) {
     // Small enough to be a block, too large to be held with the read that carries it.
     auto w = std::make_unique<StreamWindow>();

@@ -1,0 +1,412 @@
+// Load, faults and hostile input against the real programs on loopback. Each case is bounded
+// in time; every process is stopped by its pid at the end (the fixture's TearDown).
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixture.h"
+#include "wire.h"
+
+using namespace testkit;
+
+namespace {
+
+const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
+const std::string REQUEST = "GET /live HTTP/1.0\r\n\r\n";
+
+using Clock = std::chrono::steady_clock;
+
+// A numbered stream of blocks with 1000-byte payloads: one block fits in one 1460-byte piece,
+// so a listener is never dropped for having joined just before the window moved on.
+struct Stream {
+    std::string bytes;
+    std::vector<std::size_t> boundaries;
+    std::string next_block() {
+        std::uint32_t k = static_cast<std::uint32_t>(boundaries.size());
+        boundaries.push_back(bytes.size());
+        std::string b = make_block(pattern_payload(1000, k), k);
+        bytes += b;
+        return b;
+    }
+};
+
+// Many listeners read in one poll loop; each keeps all it received.
+struct Crowd {
+    std::vector<int> fds;
+    std::vector<std::string> got;
+    std::vector<bool> closed;
+    void add(int fd) {
+        fds.push_back(fd);
+        got.emplace_back();
+        closed.push_back(false);
+    }
+    void pump_for(int ms) {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        std::vector<pollfd> p(fds.size());
+        char buf[65536];
+        while (Clock::now() < end) {
+            for (std::size_t k = 0; k < fds.size(); ++k) p[k] = pollfd{closed[k] ? -1 : fds[k], POLLIN, 0};
+            if (poll(p.data(), p.size(), 10) <= 0) continue;
+            for (std::size_t k = 0; k < fds.size(); ++k) {
+                if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+                ssize_t n = recv(fds[k], buf, sizeof buf, MSG_DONTWAIT);
+                if (n > 0) {
+                    got[k].append(buf, static_cast<std::size_t>(n));
+                } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    closed[k] = true;
+                }
+            }
+        }
+    }
+};
+
+// What a listener got is the header and then the stream from one block boundary on, to its end.
+::testing::AssertionResult follows_stream(const std::string& got, const Stream& s) {
+    if (got.compare(0, HEADER.size(), HEADER) != 0) return ::testing::AssertionFailure() << "no header";
+    std::string body = got.substr(HEADER.size());
+    if (body.empty() || body.size() > s.bytes.size()) {
+        return ::testing::AssertionFailure() << body.size() << " stream bytes";
+    }
+    std::size_t from = s.bytes.size() - body.size();
+    if (std::find(s.boundaries.begin(), s.boundaries.end(), from) == s.boundaries.end()) {
+        return ::testing::AssertionFailure() << "starts at " << from << ", not at a block";
+    }
+    if (body != s.bytes.substr(from)) return ::testing::AssertionFailure() << "bytes differ";
+    return ::testing::AssertionSuccess();
+}
+
+class Load : public ProcessTest {
+protected:
+    void SetUp() override { relay_ = &start_relay(); }
+    int listener() {
+        int fd = connect_relay();
+        send_all(fd, REQUEST);
+        return fd;
+    }
+    // Sends n blocks of s at the given interval on fd (a source connection).
+    static void feed(int fd, Stream* s, int n, int interval_ms) {
+        for (int k = 0; k < n; ++k) {
+            if (!send_all(fd, s->next_block())) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+        }
+    }
+    Child* relay_ = nullptr;
+};
+
+TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
+    int source = connect_relay();
+    Stream s;
+    std::thread feeder([&] { feed(source, &s, 150, 40); });  // about 25 kB/s for 6 seconds
+    Crowd crowd;
+    for (int k = 0; k < 254; ++k) crowd.add(own(listener()));
+    crowd.pump_for(1000);
+    feeder.join();
+    crowd.pump_for(1500);
+    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
+        EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
+        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
+    }
+    EXPECT_FALSE(has_exited(*relay_));
+}
+
+TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
+    int source = connect_relay();
+    Stream s;
+    Crowd good;
+    for (int k = 0; k < 10; ++k) good.add(own(listener()));
+    std::vector<int> resetting;
+    for (int k = 0; k < 5; ++k) resetting.push_back(listener());
+    std::thread feeder([&] { feed(source, &s, 200, 15); });  // about 65 kB/s for 3 seconds
+    good.pump_for(1000);
+    for (int fd : resetting) {
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(fd);  // a reset in the middle of the stream
+    }
+    good.pump_for(1500);
+    feeder.join();
+    good.pump_for(1000);
+    for (std::size_t k = 0; k < good.fds.size(); ++k) {
+        EXPECT_FALSE(good.closed[k]) << "good listener " << k << " was dropped";
+        EXPECT_TRUE(follows_stream(good.got[k], s)) << "good listener " << k;
+    }
+    // The relay holds its listener, the source and the ten good listeners only.
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 4 + 1 + 10; }, 5000))
+        << open_fd_count(relay_->pid);
+}
+
+TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
+    int source = connect_relay();
+    Stream s;
+    Crowd good;
+    good.add(own(listener()));
+    std::vector<int> stalled;
+    for (int k = 0; k < 2; ++k) {
+        // A small receive buffer, never read. The relay's own send buffer still takes a few
+        // megabytes on loopback before a send fails: about half a minute of this stream.
+        int fd = own(socket(AF_INET, SOCK_STREAM, 0));
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port_));
+        ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        send_all(fd, REQUEST);
+        stalled.push_back(fd);
+    }
+    good.pump_for(300);
+    ASSERT_EQ(4 + 1 + 3, open_fd_count(relay_->pid));
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop) feed(source, &s, 1, 9);  // about 100 kB/s
+    });
+    auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (open_fd_count(relay_->pid) > 4 + 1 + 1 && Clock::now() < deadline) good.pump_for(200);
+    stop = true;
+    feeder.join();
+    good.pump_for(500);
+    EXPECT_EQ(4 + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
+    EXPECT_FALSE(good.closed[0]) << "the listener that reads was dropped";
+    EXPECT_TRUE(follows_stream(good.got[0], s));
+    for (int fd : stalled) EXPECT_TRUE(wait_closed(fd, 5000));
+}
+
+TEST_F(Load, ASourceThatReconnectsTwentyTimesAtBlockBoundariesIsOneStream) {
+    Crowd crowd;
+    for (int k = 0; k < 5; ++k) crowd.add(own(listener()));
+    crowd.pump_for(200);
+    Stream s;
+    for (int round = 0; round < 20; ++round) {
+        int source = connect_relay();
+        feed(source, &s, 3, 20);
+        crowd.pump_for(60);
+        shutdown(source, SHUT_RDWR);
+        crowd.pump_for(40);
+    }
+    crowd.pump_for(500);
+    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
+        EXPECT_FALSE(crowd.closed[k]);
+        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
+        EXPECT_EQ(HEADER.size() + s.bytes.size(), crowd.got[k].size()) << "listener " << k;
+    }
+}
+
+TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
+    int source = connect_relay();
+    Stream s;
+    Crowd crowd;
+    for (int k = 0; k < 5; ++k) crowd.add(own(listener()));
+    feed(source, &s, 5, 10);
+    crowd.pump_for(300);
+    int fds_before = open_fd_count(relay_->pid);
+    long rss_before = resident_kib(relay_->pid);
+    std::mt19937 random(7);
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    int done = 0;
+    const long accepted_before = static_cast<long>(count_of(stderr_of(*relay_), "\n"));
+    // As fast as the relay takes them (one per pass), at most 8 waiting to be accepted.
+    while (done < 2500 && Clock::now() < deadline) {
+        long accepted = static_cast<long>(count_of(stderr_of(*relay_), "\n")) - accepted_before;
+        for (long waiting = done - accepted; waiting < 8 && done < 2500; ++waiting) {
+            int fd = connect_loopback(port_, 1000);
+            if (fd < 0) continue;
+            switch (random() % 3) {
+                case 0: send_all(fd, "GET /x HTTP/1.0\r\n"); break;  // a request never finished
+                case 1: send_all(fd, REQUEST); break;                // a listener that leaves
+                default: break;                                     // connects and goes
+            }
+            close(fd);
+            ++done;
+        }
+        sleep_for_ms(10);
+        if (done % 100 == 0) send_all(source, s.next_block());
+    }
+    EXPECT_EQ(2500, done);
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == fds_before; }, 10000))
+        << open_fd_count(relay_->pid) << " against " << fds_before;
+    long rss_after = resident_kib(relay_->pid);
+    EXPECT_LE(rss_after, rss_before + 1024) << rss_before << " KiB before, " << rss_after << " after";
+    crowd.pump_for(300);
+    for (std::size_t k = 0; k < crowd.fds.size(); ++k) EXPECT_FALSE(crowd.closed[k]);
+}
+
+TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
+    int source = connect_relay();
+    Stream s;
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop) feed(source, &s, 1, 50);
+    });
+    int steady = own(listener());
+    Crowd watch;
+    watch.add(steady);
+    watch.pump_for(500);
+    std::mt19937 random(11);
+    auto junk = [&](std::size_t n) {
+        std::string j(n, '\0');
+        for (char& c : j) c = static_cast<char>(random());
+        return j;
+    };
+    auto header = [](std::uint32_t length) {
+        std::string h(BLOCK_HEADER_SIZE, '\0');
+        write_block_header(reinterpret_cast<std::uint8_t*>(h.data()), BlockHeader{BLOCK_MARKER, length, 0});
+        return h;
+    };
+    // Requests of random bytes, up to 64 KiB.
+    for (int k = 0; k < 8; ++k) {
+        int fd = connect_relay();
+        std::string r = junk(1 + random() % 65536);
+        if (r[0] == '<') r[0] = 'x';
+        send_all(fd, r);
+        watch.pump_for(50);
+        close(fd);
+    }
+    // Sources whose block lengths are 0, 1, 0xFFFFFFFF or random, and one that never frames.
+    std::vector<std::string> hostile = {
+        header(0) + header(0) + header(1) + "x" + header(0xFFFFFFFFU) + junk(100000),
+        header(static_cast<std::uint32_t>(random())) + junk(50000),
+        header(5) + junk(200000),
+        header(0xFFFFFFFFU) + junk(300000),
+    };
+    for (const std::string& h : hostile) {
+        int fd = connect_relay();
+        for (std::size_t at = 0; at < h.size(); at += 20000) {
+            send_all(fd, h.substr(at, 20000));
+            watch.pump_for(30);
+        }
+        watch.pump_for(100);
+        close(fd);
+    }
+    watch.pump_for(500);
+    EXPECT_FALSE(has_exited(*relay_));
+    EXPECT_FALSE(watch.closed[0]) << "the listener there throughout was dropped";
+    std::size_t during = watch.got[0].size();
+    watch.pump_for(500);
+    EXPECT_GT(watch.got[0].size(), during) << "the listener there throughout is no longer served";
+    // Once the hostile sources are gone, a newcomer gets the good source's blocks intact.
+    Crowd fresh;
+    fresh.add(own(listener()));
+    fresh.pump_for(1500);
+    stop = true;
+    feeder.join();
+    fresh.pump_for(500);
+    EXPECT_FALSE(fresh.closed[0]);
+    EXPECT_TRUE(follows_stream(fresh.got[0], s));
+}
+
+TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
+    int source = connect_relay();
+    Stream s;
+    Crowd crowd;
+    for (int k = 0; k < 2; ++k) crowd.add(own(listener()));
+    send_all(source, s.next_block());
+    crowd.pump_for(200);
+    // 1 listener record + 1 source + 2 players + 252 pending = 256 records.
+    std::vector<int> pending;
+    for (int k = 0; k < 252; ++k) {
+        int fd = connect_relay();
+        send_all(fd, "GET /never-ending");
+        pending.push_back(fd);
+    }
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 3 + 256; }, 10000));
+    int refused = connect_relay();
+    EXPECT_TRUE(wait_closed(refused, 2000)) << "a connection beyond the table was not closed";
+    for (int k = 0; k < 10; ++k) {
+        send_all(source, s.next_block());
+        crowd.pump_for(50);
+    }
+    crowd.pump_for(300);
+    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
+        EXPECT_FALSE(crowd.closed[k]);
+        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
+    }
+    for (int fd : pending) close(fd);
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 3 + 4; }, 10000));
+    int later = own(listener());
+    EXPECT_EQ(HEADER, recv_for(later, HEADER.size(), 3000));
+}
+
+// The clients facing servers that misbehave: they keep reconnecting as designed, with a
+// constant descriptor count, and SIGPIPE never ends them.
+enum class Misbehaviour { RESET, NEVER_READS, CLOSES_AT_ONCE };
+
+class ClientFaults : public ProcessTest {
+protected:
+    // Serves connections the given way for ms milliseconds; returns how many it accepted.
+    int serve(int server, Misbehaviour how, int ms, std::vector<int>* kept) {
+        int accepted = 0;
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < end) {
+            int fd = accept_within(server, 50);
+            if (fd < 0) continue;
+            ++accepted;
+            if (how == Misbehaviour::RESET) {
+                recv_for(fd, 1, 20);
+                linger hard{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                close(fd);
+            } else if (how == Misbehaviour::CLOSES_AT_ONCE) {
+                close(fd);
+            } else {
+                kept->push_back(own(fd));
+            }
+        }
+        return accepted;
+    }
+};
+
+TEST_F(ClientFaults, FeedsendAndFeedfetchSurviveResetsSilenceAndClosures) {
+    for (Misbehaviour how : {Misbehaviour::RESET, Misbehaviour::NEVER_READS, Misbehaviour::CLOSES_AT_ONCE}) {
+        int port = 0;
+        int server = own(listen_loopback(&port));
+        std::string request = temp_file(std::string(5000, 'r'));
+        Child& fetch = start({FEEDFETCH_BIN, "@127.0.0.1", std::to_string(port), request});
+        Child& send = start({FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, Input::PIPE);
+        std::atomic<bool> stop{false};
+        std::thread producer([&] {
+            std::string piece(1460, 'p');
+            while (!stop) {
+                if (write(send.input_fd, piece.data(), piece.size()) <= 0) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        std::vector<int> kept;
+        int accepted = serve(server, how, 6500, &kept);
+        int fetch_fds = open_fd_count(fetch.pid);
+        int send_fds = open_fd_count(send.pid);
+        stop = true;
+        // Unblock the producer should the sender have stopped reading its input.
+        int flags = fcntl(send.input_fd, F_GETFL);
+        fcntl(send.input_fd, F_SETFL, flags | O_NONBLOCK);
+        producer.join();
+        int name = static_cast<int>(how);
+        EXPECT_FALSE(has_exited(fetch)) << name;
+        EXPECT_FALSE(has_exited(send)) << name;
+        EXPECT_LE(fetch_fds, 4) << name;
+        EXPECT_LE(send_fds, 4) << name;
+        if (how == Misbehaviour::NEVER_READS) {
+            EXPECT_EQ(2, accepted) << "each client holds its one connection";
+        } else {
+            EXPECT_GE(accepted, 3) << name << ": the clients did not reconnect";
+        }
+        if (how != Misbehaviour::NEVER_READS) {
+            EXPECT_NE(std::string::npos, stderr_of(send).find("send error: ")) << name;
+        }
+        testkit::stop(fetch);
+        testkit::stop(send);
+    }
+}
+
+}  // namespace
