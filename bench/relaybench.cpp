@@ -124,7 +124,7 @@ int nonblocking_connect(int port) {
 
 struct Source {
     int fd = -1;
-    std::string pending;          // bytes not yet taken by the socket
+    std::string pending;                // bytes not yet taken by the socket
     std::vector<std::int64_t> sent_ns;  // by sequence: when the block's first byte went out
     std::uint64_t bytes = 0;
     std::uint64_t next_sequence = 0;
@@ -194,8 +194,7 @@ struct Figures {
     std::int64_t measure_from = 0;  // block delays count from here on
 };
 
-void take_bytes(Listener* l, const std::uint8_t* p, std::size_t n, const Source& src,
-                Figures* f) {
+void take_bytes(Listener* l, const std::uint8_t* p, std::size_t n, const Source& src, Figures* f) {
     std::int64_t now = now_ns();
     while (n > 0) {
         if (l->header_left > 0) {
@@ -239,7 +238,8 @@ void take_bytes(Listener* l, const std::uint8_t* p, std::size_t n, const Source&
         l->any_block = true;
         l->last_sequence = sequence;
         if (sequence < src.sent_ns.size() && l->block_start_ns >= f->measure_from) {
-            f->delay_ms.push_back(static_cast<double>(l->block_start_ns - src.sent_ns[sequence]) / 1e6);
+            f->delay_ms.push_back(static_cast<double>(l->block_start_ns - src.sent_ns[sequence]) /
+                                  1e6);
         }
         l->block_left = BLOCK_HEADER_SIZE + length - sizeof l->head;
     }
@@ -408,8 +408,9 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
     std::uint64_t sent_at_start = 0;
     std::vector<std::uint64_t> bytes_at_start(static_cast<std::size_t>(n), 0);
     std::int64_t measure_end = INT64_MAX;
-    std::int64_t hard_end = warm_end + static_cast<std::int64_t>(
-                                           (storm > 0 ? c.storm_limit_seconds : c.steady_seconds) * 1e9);
+    std::int64_t hard_end =
+        warm_end +
+        static_cast<std::int64_t>((storm > 0 ? c.storm_limit_seconds : c.steady_seconds) * 1e9);
     int storm_opened = 0;
     std::vector<int> storm_fds;
     for (;;) {
@@ -423,7 +424,8 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
             f.measure_from = now;
             cpu_start = cpu_seconds(s.child.pid);
             sent_at_start = src.bytes;
-            for (std::size_t k = 0; k < listeners.size(); ++k) bytes_at_start[k] = listeners[k].stream_bytes;
+            for (std::size_t k = 0; k < listeners.size(); ++k)
+                bytes_at_start[k] = listeners[k].stream_bytes;
             res.fds_before = testkit::open_fd_count(s.child.pid);
             res.rss_before = testkit::resident_kib(s.child.pid);
             if (storm == 0) measure_end = now + static_cast<std::int64_t>(c.steady_seconds * 1e9);
@@ -434,8 +436,8 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
             for (int fd : storm_fds) close(fd);
             storm_fds.clear();
             // The accept log also counts the start-up probe, the source and the listeners.
-            std::int64_t storm_accepted = static_cast<std::int64_t>(s.accepted) - 2 -
-                                          static_cast<std::int64_t>(joined);
+            std::int64_t storm_accepted =
+                static_cast<std::int64_t>(s.accepted) - 2 - static_cast<std::int64_t>(joined);
             while (storm_opened < storm && storm_opened < storm_accepted + 8) {
                 int fd = nonblocking_connect(s.port);
                 storm_opened += 1;
@@ -445,7 +447,8 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
                 }
                 storm_fds.push_back(fd);
             }
-            if (storm_opened == storm && s.accepted >= static_cast<std::uint64_t>(storm) + 2 + joined &&
+            if (storm_opened == storm &&
+                s.accepted >= static_cast<std::uint64_t>(storm) + 2 + joined &&
                 measure_end == INT64_MAX) {
                 measure_end = now + 1000000000LL;  // a second to tear the last ones down
             }
@@ -489,7 +492,8 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
     res.first_p99 = percentile(f.first_byte_ms, 99);
     res.delay_p50 = percentile(f.delay_ms, 50);
     res.delay_p99 = percentile(f.delay_ms, 99);
-    res.delay_max = f.delay_ms.empty() ? 0 : *std::max_element(f.delay_ms.begin(), f.delay_ms.end());
+    res.delay_max =
+        f.delay_ms.empty() ? 0 : *std::max_element(f.delay_ms.begin(), f.delay_ms.end());
     return res;
 }
 
@@ -503,22 +507,28 @@ void print_stream(const char* name, const SteadyResult& r, bool storm) {
     std::printf("  %-34s %10d (%d within a second of joining)\n", "listeners dropped", r.dropped,
                 r.dropped_at_join);
     std::printf("  %-34s %10llu\n", "sequence gaps", static_cast<unsigned long long>(r.gaps));
-    std::printf("  %-34s %10llu\n", "bad headers or blocks", static_cast<unsigned long long>(r.bad));
+    std::printf("  %-34s %10llu\n", "bad headers or blocks",
+                static_cast<unsigned long long>(r.bad));
     std::printf("  %-34s %10llu .. %llu of %llu sent\n", "bytes per listener kept",
-                static_cast<unsigned long long>(r.min_bytes), static_cast<unsigned long long>(r.max_bytes),
+                static_cast<unsigned long long>(r.min_bytes),
+                static_cast<unsigned long long>(r.max_bytes),
                 static_cast<unsigned long long>(r.sent_bytes));
     std::printf("  %-34s %10.4f\n", "server CPU seconds per second", r.cpu_per_second);
     std::printf("  %-34s %10ld KiB\n", "server peak resident (VmHWM)", r.peak_kib);
     if (storm) {
         std::printf("  %-34s %10llu (%llu refused)\n", "storm connections accepted",
-                    static_cast<unsigned long long>(r.storm_done), static_cast<unsigned long long>(r.refused));
-        std::printf("  %-34s %10d -> %d\n", "server descriptors before/after", r.fds_before, r.fds_after);
-        std::printf("  %-34s %10ld -> %ld KiB\n", "server resident before/after", r.rss_before, r.rss_after);
+                    static_cast<unsigned long long>(r.storm_done),
+                    static_cast<unsigned long long>(r.refused));
+        std::printf("  %-34s %10d -> %d\n", "server descriptors before/after", r.fds_before,
+                    r.fds_after);
+        std::printf("  %-34s %10ld -> %ld KiB\n", "server resident before/after", r.rss_before,
+                    r.rss_after);
     }
     std::printf(
         "{\"scenario\":\"%s\",\"listeners\":%d,\"seconds\":%.2f,\"first_byte_ms_p50\":%.3f,"
         "\"first_byte_ms_p99\":%.3f,\"delay_ms_p50\":%.3f,\"delay_ms_p99\":%.3f,"
-        "\"delay_ms_max\":%.3f,\"dropped\":%d,\"dropped_at_join\":%d,\"gaps\":%llu,\"bad\":%llu,\"min_bytes\":%llu,"
+        "\"delay_ms_max\":%.3f,\"dropped\":%d,\"dropped_at_join\":%d,\"gaps\":%llu,\"bad\":%llu,"
+        "\"min_bytes\":%llu,"
         "\"max_bytes\":%llu,\"sent_bytes\":%llu,\"cpu_per_second\":%.5f,\"peak_rss_kib\":%ld",
         name, r.listeners, r.seconds, r.first_p50, r.first_p99, r.delay_p50, r.delay_p99,
         r.delay_max, r.dropped, r.dropped_at_join, static_cast<unsigned long long>(r.gaps),
@@ -529,8 +539,9 @@ void print_stream(const char* name, const SteadyResult& r, bool storm) {
         std::printf(
             ",\"storm_connections\":%llu,\"refused\":%llu,\"fds_before\":%d,\"fds_after\":%d,"
             "\"rss_kib_before\":%ld,\"rss_kib_after\":%ld",
-            static_cast<unsigned long long>(r.storm_done), static_cast<unsigned long long>(r.refused),
-            r.fds_before, r.fds_after, r.rss_before, r.rss_after);
+            static_cast<unsigned long long>(r.storm_done),
+            static_cast<unsigned long long>(r.refused), r.fds_before, r.fds_after, r.rss_before,
+            r.rss_after);
     }
     std::printf("}\n");
 }

@@ -77,7 +77,8 @@ void check_blocks(const std::vector<std::uint8_t>& c, std::size_t at, std::size_
             r->malformed += left;
             return;
         }
-        std::uint64_t size = BLOCK_HEADER_SIZE + static_cast<std::uint64_t>(read_u32_le(c.data() + at + 4));
+        std::uint64_t size =
+            BLOCK_HEADER_SIZE + static_cast<std::uint64_t>(read_u32_le(c.data() + at + 4));
         if (size > left) {
             r->cut_tail = left;
             return;

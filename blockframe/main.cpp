@@ -21,7 +21,7 @@ constexpr std::uint32_t PAYLOAD_MAX = 16 * 1024 * 1024;
 
 struct Options {
     std::uint32_t payload = DEFAULT_PAYLOAD;
-    std::uint64_t rate = 0;   // bytes per second of output, 0: as fast as the consumer takes
+    std::uint64_t rate = 0;  // bytes per second of output, 0: as fast as the consumer takes
     bool test_mode = false;
     std::uint64_t count = 0;  // test mode: blocks to write, 0: for ever
 };
@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
             length = static_cast<std::uint32_t>(read_full(payload, o.payload));
             if (length == 0) break;
         }
-        write_block_header(block.data(), BlockHeader{BLOCK_MARKER, length,
-                                                     static_cast<std::uint32_t>(sequence)});
+        write_block_header(block.data(),
+                           BlockHeader{BLOCK_MARKER, length, static_cast<std::uint32_t>(sequence)});
         std::size_t size = BLOCK_HEADER_SIZE + length;
         pace(started, written, o.rate);
         if (o.test_mode) {

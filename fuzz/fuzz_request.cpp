@@ -16,7 +16,8 @@ namespace {
 // The first request end in buffer[0..fill), by the plainest search there is.
 std::uint32_t first_end(const std::uint8_t* buffer, std::uint32_t fill) {
     for (std::uint32_t k = 0; k + 4 <= fill; ++k) {
-        if (buffer[k] == '\r' && buffer[k + 1] == '\n' && buffer[k + 2] == '\r' && buffer[k + 3] == '\n') {
+        if (buffer[k] == '\r' && buffer[k + 1] == '\n' && buffer[k + 2] == '\r' &&
+            buffer[k + 3] == '\n') {
             return k + 4;
         }
     }
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
     std::uint32_t step = 0;
     while (at < bytes.size() && c.state == PENDING && c.fill < RECEIVE_BUFFER_SIZE) {
         // Read sizes from 1 to 16, or a large read, chosen by the seed and the step.
-        std::size_t r = ((split_seed >> (step % 8)) & 1) != 0 ? 1 + (step * 7 + split_seed) % 16 : 4096;
+        std::size_t r =
+            ((split_seed >> (step % 8)) & 1) != 0 ? 1 + (step * 7 + split_seed) % 16 : 4096;
         r = std::min(r, bytes.size() - at);
         r = std::min<std::size_t>(r, RECEIVE_BUFFER_SIZE - c.fill);
         std::memcpy(c.buffer + c.fill, bytes.data() + at, r);

@@ -21,8 +21,9 @@ void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe
     if (w.base < base_before) std::abort();
     if (w.fill > 0 && (w.mode != FRAMED || !is_block_marker(w.data))) std::abort();
     if (w.mode == FRAMED && w.fill == 0) std::abort();
-    const std::uint64_t positions[] = {w.base - 1, w.base, w.base + w.fill, w.base + w.fill - 1,
-                                       w.base + probe % (w.fill + 1ULL), probe};
+    const std::uint64_t positions[] = {
+        w.base - 1, w.base, w.base + w.fill, w.base + w.fill - 1, w.base + probe % (w.fill + 1ULL),
+        probe};
     for (std::uint64_t p : positions) {
         WindowPiece piece = window_read(w, p, limit);
         if (piece.answer != AVAILABLE) continue;
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
     std::size_t at = 0;
     auto take = [&](std::size_t n, std::uint64_t* v) {
         *v = 0;
-        for (std::size_t k = 0; k < n; ++k) *v |= static_cast<std::uint64_t>(at < size ? in[at++] : 0) << (8 * k);
+        for (std::size_t k = 0; k < n; ++k)
+            *v |= static_cast<std::uint64_t>(at < size ? in[at++] : 0) << (8 * k);
     };
     std::uint64_t start_base = 0;
     take(1, &start_base);
@@ -63,8 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
             case 1:  // a block header with a chosen length, then filler
             case 2:
                 take(4, &value);
-                if (op % 5 == 2) value = (value & 3) == 0 ? 0 : (value & 3) == 1 ? 1 : (value & 3) == 2 ? 0xFFFFFFFFULL : value;
-                write_block_header(chunk, BlockHeader{BLOCK_MARKER, static_cast<std::uint32_t>(value), 0});
+                if (op % 5 == 2)
+                    value = (value & 3) == 0   ? 0
+                            : (value & 3) == 1 ? 1
+                            : (value & 3) == 2 ? 0xFFFFFFFFULL
+                                               : value;
+                write_block_header(chunk,
+                                   BlockHeader{BLOCK_MARKER, static_cast<std::uint32_t>(value), 0});
                 if (n < BLOCK_HEADER_SIZE) n = BLOCK_HEADER_SIZE;
                 std::memset(chunk + BLOCK_HEADER_SIZE, 'f', n - BLOCK_HEADER_SIZE);
                 break;

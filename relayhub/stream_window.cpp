@@ -19,6 +19,7 @@ void drop_front(StreamWindow& w, std::uint32_t n) {
 }
 
 void store(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
+    if (len == 0) return;  // bytes may then be null, which memcpy must not be given
     std::memcpy(w.data + w.fill, bytes, len);
     w.fill += len;
 }
@@ -54,7 +55,8 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
     auto too_large = [&](std::uint64_t k) {
         if (k + 8 > total) return false;  // its length is not here yet
         std::uint8_t length[4] = {at(k + 4), at(k + 5), at(k + 6), at(k + 7)};
-        return read_u32_le(length) + static_cast<std::uint64_t>(BLOCK_HEADER_SIZE) > WINDOW_CAPACITY;
+        return read_u32_le(length) + static_cast<std::uint64_t>(BLOCK_HEADER_SIZE) >
+               WINDOW_CAPACITY;
     };
     std::uint64_t k = 0;
     while (k + 4 <= total && (!marker_from(k, 4) || too_large(k))) ++k;
@@ -98,8 +100,9 @@ void skip_block(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
 // window still begins with a marked block afterwards, until it fits. When even that cannot make
 // room (the first block, with this read, does not fit in the window), everything held is
 // discarded, the rest of that block (at most the window's size) is skipped as it arrives, and
-// the window starts again at the next block marker. base moves past every discarded byte, so every player with a position
-// in them falls behind the window and is dropped: none is sent a block cut short.
+// the window starts again at the next block marker. base moves past every discarded byte, so
+// every player with a position in them falls behind the window and is dropped: none is sent a
+// block cut short.
 void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     std::uint64_t cut = 0;  // offset of the first block that stays
     while (static_cast<std::uint64_t>(w.fill - cut) + len > WINDOW_CAPACITY &&
@@ -114,9 +117,8 @@ void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
         return;
     }
     std::uint64_t held_end = w.base + w.fill;
-    std::uint64_t block_end = cut + BLOCK_HEADER_SIZE <= w.fill
-                                  ? w.base + cut + block_size_at(w, cut)
-                                  : held_end;
+    std::uint64_t block_end =
+        cut + BLOCK_HEADER_SIZE <= w.fill ? w.base + cut + block_size_at(w, cut) : held_end;
     w.base = held_end;
     w.fill = 0;
     w.carry = 0;

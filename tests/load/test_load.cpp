@@ -56,7 +56,8 @@ struct Crowd {
         std::vector<pollfd> p(fds.size());
         char buf[65536];
         while (Clock::now() < end) {
-            for (std::size_t k = 0; k < fds.size(); ++k) p[k] = pollfd{closed[k] ? -1 : fds[k], POLLIN, 0};
+            for (std::size_t k = 0; k < fds.size(); ++k)
+                p[k] = pollfd{closed[k] ? -1 : fds[k], POLLIN, 0};
             if (poll(p.data(), p.size(), 10) <= 0) continue;
             for (std::size_t k = 0; k < fds.size(); ++k) {
                 if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -73,7 +74,8 @@ struct Crowd {
 
 // What a listener got is the header and then the stream from one block boundary on, to its end.
 ::testing::AssertionResult follows_stream(const std::string& got, const Stream& s) {
-    if (got.compare(0, HEADER.size(), HEADER) != 0) return ::testing::AssertionFailure() << "no header";
+    if (got.compare(0, HEADER.size(), HEADER) != 0)
+        return ::testing::AssertionFailure() << "no header";
     std::string body = got.substr(HEADER.size());
     if (body.empty() || body.size() > s.bytes.size()) {
         return ::testing::AssertionFailure() << body.size() << " stream bytes";
@@ -87,7 +89,7 @@ struct Crowd {
 }
 
 class Load : public ProcessTest {
-protected:
+   protected:
     void SetUp() override { relay_ = &start_relay(); }
     int listener() {
         int fd = connect_relay();
@@ -223,9 +225,14 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
             int fd = connect_loopback(port_, 1000);
             if (fd < 0) continue;
             switch (random() % 3) {
-                case 0: send_all(fd, "GET /x HTTP/1.0\r\n"); break;  // a request never finished
-                case 1: send_all(fd, REQUEST); break;                // a listener that leaves
-                default: break;                                     // connects and goes
+                case 0:
+                    send_all(fd, "GET /x HTTP/1.0\r\n");
+                    break;  // a request never finished
+                case 1:
+                    send_all(fd, REQUEST);
+                    break;  // a listener that leaves
+                default:
+                    break;  // connects and goes
             }
             close(fd);
             ++done;
@@ -237,7 +244,15 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
     EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == fds_before; }, 10000))
         << open_fd_count(relay_->pid) << " against " << fds_before;
     long rss_after = resident_kib(relay_->pid);
-    EXPECT_LE(rss_after, rss_before + 1024) << rss_before << " KiB before, " << rss_after << " after";
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer holds freed blocks back in its quarantine, so resident memory
+    // grows by design there; leaks are its own report's business.
+    (void)rss_before;
+    (void)rss_after;
+#else
+    EXPECT_LE(rss_after, rss_before + 1024)
+        << rss_before << " KiB before, " << rss_after << " after";
+#endif
     crowd.pump_for(300);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) EXPECT_FALSE(crowd.closed[k]);
 }
@@ -261,7 +276,8 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
     };
     auto header = [](std::uint32_t length) {
         std::string h(BLOCK_HEADER_SIZE, '\0');
-        write_block_header(reinterpret_cast<std::uint8_t*>(h.data()), BlockHeader{BLOCK_MARKER, length, 0});
+        write_block_header(reinterpret_cast<std::uint8_t*>(h.data()),
+                           BlockHeader{BLOCK_MARKER, length, 0});
         return h;
     };
     // Requests of random bytes, up to 64 KiB.
@@ -343,7 +359,7 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
 enum class Misbehaviour { RESET, NEVER_READS, CLOSES_AT_ONCE };
 
 class ClientFaults : public ProcessTest {
-protected:
+   protected:
     // Serves connections the given way for ms milliseconds; returns how many it accepted.
     int serve(int server, Misbehaviour how, int ms, std::vector<int>* kept) {
         int accepted = 0;
@@ -368,7 +384,8 @@ protected:
 };
 
 TEST_F(ClientFaults, FeedsendAndFeedfetchSurviveResetsSilenceAndClosures) {
-    for (Misbehaviour how : {Misbehaviour::RESET, Misbehaviour::NEVER_READS, Misbehaviour::CLOSES_AT_ONCE}) {
+    for (Misbehaviour how :
+         {Misbehaviour::RESET, Misbehaviour::NEVER_READS, Misbehaviour::CLOSES_AT_ONCE}) {
         int port = 0;
         int server = own(listen_loopback(&port));
         std::string request = temp_file(std::string(5000, 'r'));

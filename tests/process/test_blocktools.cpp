@@ -84,7 +84,8 @@ TEST_F(Blockframe, TestModeNumbersAndStampsEveryBlock) {
         EXPECT_GE(stamp, last_stamp);
         last_stamp = stamp;
         for (std::uint32_t i = TEST_PAYLOAD_MIN; i < 100; ++i) {
-            ASSERT_EQ(static_cast<char>(test_filler_byte(k, i)), p[i]) << "block " << k << " byte " << i;
+            ASSERT_EQ(static_cast<char>(test_filler_byte(k, i)), p[i])
+                << "block " << k << " byte " << i;
         }
     }
 }
@@ -144,7 +145,7 @@ TEST_F(Blockframe, AClosedOutputEndsItQuietlyWithAFailure) {
 }
 
 class Blockcheck : public ProcessTest {
-protected:
+   protected:
     void SetUp() override {
         Child& frame = start({BLOCKFRAME_BIN, "-t", "-s", "200", "-n", "12"});
         ASSERT_EQ(0, wait_exit(frame, 5000));
@@ -172,12 +173,15 @@ TEST_F(Blockcheck, GivesEachCaptureItsVerdict) {
     corrupt[HEADER.size() + 212 + 100] ^= 0x01;
     std::string bad_length = HEADER + run(0, 2) + "<BL>junk";
     const Case cases[] = {
-        {"intact", HEADER + run(0, 5), 0, "connection 1: header ok, 5 blocks, 1060 bytes, seq 0..4, 0 gaps, 0 corrupt, cut tail 0 bytes: intact"},
+        {"intact", HEADER + run(0, 5), 0,
+         "connection 1: header ok, 5 blocks, 1060 bytes, seq 0..4, 0 gaps, 0 corrupt, cut tail 0 "
+         "bytes: intact"},
         {"a gap", HEADER + run(0, 2) + run(3, 5), 1, "seq 0..4, 1 gaps"},
         {"a byte changed", corrupt, 1, "1 corrupt"},
         {"bytes that are no block", HEADER + run(0, 2) + "garbage follows", 1, "malformed"},
         {"a short bad block at the end is a cut tail", bad_length, 0, "cut tail 8 bytes: intact"},
-        {"a cut tail then a reconnection", HEADER + run(0, 3) + run(3, 4).substr(0, 50) + HEADER + run(8, 12), 0,
+        {"a cut tail then a reconnection",
+         HEADER + run(0, 3) + run(3, 4).substr(0, 50) + HEADER + run(8, 12), 0,
          "total: 2 connections, 7 blocks"},
         {"a wrong header", wrong_header + run(0, 3), 1, "header WRONG"},
         {"an empty capture", "", 1, "total: 0 connections"},
@@ -186,7 +190,8 @@ TEST_F(Blockcheck, GivesEachCaptureItsVerdict) {
     for (const Case& c : cases) {
         Child& check = start({BLOCKCHECK_BIN, temp_file(c.capture)});
         EXPECT_EQ(c.status, wait_exit(check, 5000)) << c.name << "\n" << stdout_of(check);
-        EXPECT_NE(std::string::npos, stdout_of(check).find(c.line)) << c.name << "\n" << stdout_of(check);
+        EXPECT_NE(std::string::npos, stdout_of(check).find(c.line)) << c.name << "\n"
+                                                                    << stdout_of(check);
     }
 }
 

@@ -4,8 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -29,11 +29,16 @@ struct UsageCase {
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 const UsageCase USAGE_CASES[] = {
-    {"feedsend without arguments", {FEEDSEND_BIN},
-     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   2>log\n"},
-    {"feedsend with a host only", {FEEDSEND_BIN, "@127.0.0.1"},
-     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   2>log\n"},
-    {"feedfetch with host and port only", {FEEDFETCH_BIN, "@127.0.0.1", "8888"},
+    {"feedsend without arguments",
+     {FEEDSEND_BIN},
+     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   "
+     "2>log\n"},
+    {"feedsend with a host only",
+     {FEEDSEND_BIN, "@127.0.0.1"},
+     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   "
+     "2>log\n"},
+    {"feedfetch with host and port only",
+     {FEEDFETCH_BIN, "@127.0.0.1", "8888"},
      "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
      "2) feedfetch www.example.com 80 http_header_file >data 2>log\n"},
 };
@@ -110,18 +115,22 @@ TEST_F(Feedsend, SendsItsInputInPiecesAndReconnectsFiveSecondsAfterItEnds) {
     int server = own(listen_loopback(&port));
     std::string input = pattern_payload(1460 * 2 + 730, 7);
     std::string input_file = temp_file(input);
-    Child& sender = start({FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, Input::FILE, input_file);
+    Child& sender =
+        start({FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, Input::FILE, input_file);
     int first = own(accept_within(server, 5000));
     ASSERT_GE(first, 0);
     EXPECT_EQ(input, recv_for(first, input.size() + 1, 3000));  // ends with the sender's close
     auto closed_at = std::chrono::steady_clock::now();
     std::string log = stderr_of(sender);
-    std::regex progress("1460 bytes in +[0-9]+\\.[0-9]s\r2920 bytes in +[0-9]+\\.[0-9]s\r3650 bytes in +[0-9]+\\.[0-9]s\r$");
+    std::regex progress(
+        "1460 bytes in +[0-9]+\\.[0-9]s\r2920 bytes in +[0-9]+\\.[0-9]s\r3650 bytes in "
+        "+[0-9]+\\.[0-9]s\r$");
     EXPECT_TRUE(std::regex_search(log, progress)) << log;
     EXPECT_EQ(3U, count_of(log, " bytes in "));
     // The next connection comes after the pause and carries nothing: the input has ended.
     int second = own(accept_within(server, 9000));
-    double pause = std::chrono::duration<double>(std::chrono::steady_clock::now() - closed_at).count();
+    double pause =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - closed_at).count();
     ASSERT_GE(second, 0);
     EXPECT_GT(pause, 4.0);
     EXPECT_LT(pause, 8.0);
@@ -147,7 +156,8 @@ TEST_F(Feedsend, APeerThatGoesAwayIsReportedAndTheRestFollowsOnTheNextConnection
         ASSERT_EQ((ssize_t)more.size(), write(sender.input_fd, more.data(), more.size()));
         sleep_for_ms(50);
     }
-    EXPECT_TRUE(wait_for([&] { return stderr_of(sender).find("send error: ") != std::string::npos; }, 3000))
+    EXPECT_TRUE(
+        wait_for([&] { return stderr_of(sender).find("send error: ") != std::string::npos; }, 3000))
         << stderr_of(sender);
     int second = own(accept_within(server, 9000));
     ASSERT_GE(second, 0);
@@ -190,7 +200,8 @@ TEST_F(Feedfetch, SendsItsFileOnEveryConnectionAndWritesEveryByteReceived) {
     std::string log = stderr_of(fetcher);
     std::regex entry("recv ([0-9]+); ");
     std::size_t sum = 0;
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), entry);
+         it != std::sregex_iterator(); ++it) {
         sum += std::stoul((*it)[1]);
     }
     EXPECT_EQ(reply1.size() + reply2.size(), sum);
@@ -239,10 +250,13 @@ TEST_F(EndToEnd, AFetcherGetsTheHeaderAndTheSendersStreamFromABlockBoundary) {
     // feedsend sends whole 1460-byte pieces only: everything up to the last full piece arrives.
     std::size_t sent = stream.size() / 1460 * 1460;
     std::string tail = stream.substr(sent - 64, 64);
-    ASSERT_TRUE(wait_for([&] {
-        std::string out = stdout_of(fetcher);
-        return out.size() >= HEADER.size() + 64 && out.compare(out.size() - 64, 64, tail) == 0;
-    }, 10000)) << "the fetcher did not receive the stream up to its last piece";
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::string out = stdout_of(fetcher);
+            return out.size() >= HEADER.size() + 64 && out.compare(out.size() - 64, 64, tail) == 0;
+        },
+        10000))
+        << "the fetcher did not receive the stream up to its last piece";
     std::string out = stdout_of(fetcher);
     ASSERT_EQ(HEADER, out.substr(0, HEADER.size()));
     std::string got = out.substr(HEADER.size());

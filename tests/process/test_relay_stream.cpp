@@ -29,7 +29,7 @@ std::string stream_of(int first, int n, std::size_t payload) {
 }
 
 class RelayStream : public ProcessTest {
-protected:
+   protected:
     void SetUp() override { start_relay(); }
 
     // A player that has sent its request and read the response header.
@@ -132,7 +132,8 @@ TEST_F(RelayStream, APlayerGetsAtMostOnePiecePerPass) {
     int p = player();
     auto started = std::chrono::steady_clock::now();
     std::string got = recv_for(p, 1 << 30, 2000);
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // Passes are at least 10 ms apart: at most one 1460-byte piece per pass, and one at join.
     double ceiling = 1460.0 * (seconds * 100.0 + 2.0);
     EXPECT_LE(static_cast<double>(got.size()), ceiling * 1.05) << got.size() << " in " << seconds;

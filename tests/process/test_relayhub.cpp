@@ -49,15 +49,16 @@ TEST_F(Relayhub, LogsEachClientWithBothEnds) {
     ASSERT_GE(fd, 0);
     std::string expected = "0.0.0.0:" + std::to_string(port_) +
                            " -> 127.0.0.1:" + std::to_string(local_port(fd)) + "\n";
-    EXPECT_TRUE(wait_for([&] { return stderr_of(relay).find(expected) != std::string::npos; },
-                         3000))
+    EXPECT_TRUE(
+        wait_for([&] { return stderr_of(relay).find(expected) != std::string::npos; }, 3000))
         << stderr_of(relay);
     // Every line, the probe's included, has the same shape.
     std::regex line("0\\.0\\.0\\.0:" + std::to_string(port_) + " -> 127\\.0\\.0\\.1:[0-9]+\n");
     std::string log = stderr_of(relay);
     std::size_t lines = count_of(log, "\n");
-    EXPECT_EQ(lines, static_cast<std::size_t>(std::distance(
-                         std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator())));
+    EXPECT_EQ(lines,
+              static_cast<std::size_t>(std::distance(
+                  std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator())));
 }
 
 TEST_F(Relayhub, APortAbove65535ListensOnTheReducedPort) {
@@ -67,7 +68,9 @@ TEST_F(Relayhub, APortAbove65535ListensOnTheReducedPort) {
     int fd = connect_relay();
     ASSERT_GE(fd, 0) << "nothing listens on " << reduced;
     EXPECT_TRUE(wait_for(
-        [&] { return stderr_of(relay).rfind("0.0.0.0:" + std::to_string(reduced) + " -> ", 0) == 0; },
+        [&] {
+            return stderr_of(relay).rfind("0.0.0.0:" + std::to_string(reduced) + " -> ", 0) == 0;
+        },
         3000))
         << stderr_of(relay);
 }
@@ -76,8 +79,9 @@ TEST_F(Relayhub, ServesWithItsStandardDescriptorsClosed) {
     // Started with all three closed, the listener would otherwise get descriptor 0, which
     // reads as a failure to open, and the server would end at once.
     port_ = free_port();
-    Child& relay = start({"/bin/sh", "-c", std::string("exec ") + RELAYHUB_BIN + " " +
-                                               std::to_string(port_) + " <&- >&- 2>&-"});
+    Child& relay = start(
+        {"/bin/sh", "-c",
+         std::string("exec ") + RELAYHUB_BIN + " " + std::to_string(port_) + " <&- >&- 2>&-"});
     int fd = connect_relay();
     ASSERT_GE(fd, 0);
     EXPECT_FALSE(wait_closed(fd, 300));

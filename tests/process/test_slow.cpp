@@ -20,7 +20,8 @@ TEST_F(FeedfetchIdle, AServerThatSendsNothingIsLeftAfterSixtySeconds) {
     ASSERT_GE(first, 0);
     auto accepted = std::chrono::steady_clock::now();
     EXPECT_TRUE(wait_closed(first, 90000));
-    double idle = std::chrono::duration<double>(std::chrono::steady_clock::now() - accepted).count();
+    double idle =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - accepted).count();
     EXPECT_GT(idle, 59.0);
     EXPECT_LT(idle, 75.0);
     // A new connection at once, and nothing written for the one that ended.

@@ -13,7 +13,7 @@
 #include "process.h"
 
 class ProcessTest : public testing::Test {
-protected:
+   protected:
     testkit::Child& start(const std::vector<std::string>& argv,
                           testkit::Input input = testkit::Input::NONE,
                           const std::string& input_path = "") {

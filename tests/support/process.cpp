@@ -253,8 +253,8 @@ bool wait_closed(int fd, int timeout_ms) {
 
 std::string make_block(const std::string& payload, std::uint32_t opaque) {
     std::uint8_t header[BLOCK_HEADER_SIZE];
-    write_block_header(header,
-                       BlockHeader{BLOCK_MARKER, static_cast<std::uint32_t>(payload.size()), opaque});
+    write_block_header(
+        header, BlockHeader{BLOCK_MARKER, static_cast<std::uint32_t>(payload.size()), opaque});
     return std::string(reinterpret_cast<const char*>(header), sizeof header) + payload;
 }
 

@@ -51,7 +51,7 @@ TEST(SleepMs, SleepsShortAndLongCountsInFull) {
 TEST(SendOrReport, AFailedSendWritesOneLineAndAnswersOne) {
     int pair[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
-    close(pair[1]);  // the peer has gone
+    close(pair[1]);            // the peer has gone
     signal(SIGPIPE, SIG_IGN);  // as the clients do, so the failure comes back as -1
     testing::internal::CaptureStderr();
     int result = send_or_report(pair[0], "x", 1);

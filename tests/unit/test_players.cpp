@@ -33,7 +33,8 @@ const ClassifyCase CLASSIFY_CASES[] = {
     {"a marker and 9 bytes make a source", PENDING, MARK + "123456789", SOURCE},
     {"a marker before a request end makes a source", PENDING, MARK + "x\r\n\r\nGET / HTTP", SOURCE},
     {"a request of 13 bytes makes a player", PENDING, "GET / HTTP\r\n\r\n", PLAYER},
-    {"a request with bytes behind it makes a player", PENDING, "GET / HTTP/1.0\r\n\r\nextra", PLAYER},
+    {"a request with bytes behind it makes a player", PENDING, "GET / HTTP/1.0\r\n\r\nextra",
+     PLAYER},
     {"8191 bytes without an end wait", PENDING, std::string(8191, 'x'), PENDING},
     {"8192 bytes without an end make a player", PENDING, std::string(8192, 'x'), PLAYER},
     {"a marker later than the start is no source", PENDING, "x" + MARK + "23456789", PENDING},
@@ -81,7 +82,8 @@ TEST(PumpPlayer, APieceTakenInPartLosesNoByte) {
     std::string stream;
     for (int k = 0; k < 40; ++k) {
         std::string payload(3000, static_cast<char>('a' + k % 26));
-        for (std::size_t j = 0; j < payload.size(); j += 7) payload[j] = static_cast<char>('0' + j % 10);
+        for (std::size_t j = 0; j < payload.size(); j += 7)
+            payload[j] = static_cast<char>('0' + j % 10);
         std::uint8_t h[BLOCK_HEADER_SIZE];
         write_block_header(h, BlockHeader{BLOCK_MARKER, 3000, static_cast<std::uint32_t>(k)});
         stream += std::string(reinterpret_cast<char*>(h), sizeof h) + payload;

@@ -45,7 +45,7 @@ void expect_invariants(const StreamWindow& w, std::uint64_t base_before) {
 
 struct StepCase {
     const char* name;
-    std::string stream;              // what the source sends, in order
+    std::string stream;               // what the source sends, in order
     std::vector<std::uint32_t> cuts;  // sizes of the successive appends
     std::vector<std::uint64_t> base;  // base after each append
     std::vector<std::uint32_t> fill;  // fill after each append
@@ -60,12 +60,21 @@ const StepCase STEP_CASES[] = {
     {"worked example", B112, {50, 100, 60, 20}, {0, 0, 0, 112}, {50, 150, 210, 118}},
     {"second block completed exactly drops the first", B112, {125, 99}, {0, 112}, {125, 112}},
     {"one byte short of the second block drops nothing", B112, {125, 98}, {0, 0}, {125, 223}},
-    {"an incomplete first block is never dropped", blocks(1, 60000) + B112,
-     {20000, 20000, 20000}, {0, 0, 0}, {20000, 40000, 60000}},
-    {"one append completing three blocks drops only the oldest", B20,
-     {85, 1, 1, 1}, {0, 20, 40, 60}, {85, 66, 47, 28}},
-    {"a read bringing a block behind a bare header drops later", block(100, 'a') + block(0, 'b') + B112,
-     {124, 5, 1}, {0, 0, 112}, {124, 129, 18}},
+    {"an incomplete first block is never dropped",
+     blocks(1, 60000) + B112,
+     {20000, 20000, 20000},
+     {0, 0, 0},
+     {20000, 40000, 60000}},
+    {"one append completing three blocks drops only the oldest",
+     B20,
+     {85, 1, 1, 1},
+     {0, 20, 40, 60},
+     {85, 66, 47, 28}},
+    {"a read bringing a block behind a bare header drops later",
+     block(100, 'a') + block(0, 'b') + B112,
+     {124, 5, 1},
+     {0, 0, 112},
+     {124, 129, 18}},
 };
 
 class WindowSteps : public testing::TestWithParam<StepCase> {};
@@ -216,7 +225,8 @@ TEST(WindowCapacity, ABlockLargerThanTheWindowIsSkippedAndTheStreamResumesAfterI
 
 std::string header_with_length(std::uint32_t length) {
     std::string h(BLOCK_HEADER_SIZE, '\0');
-    write_block_header(reinterpret_cast<std::uint8_t*>(h.data()), BlockHeader{BLOCK_MARKER, length, 0});
+    write_block_header(reinterpret_cast<std::uint8_t*>(h.data()),
+                       BlockHeader{BLOCK_MARKER, length, 0});
     return h;
 }
 
