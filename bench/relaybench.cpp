@@ -98,15 +98,6 @@ double cpu_seconds(pid_t pid) {
     return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
 }
 
-long peak_rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
 // ---- sockets of the bench ----
 
 int nonblocking_connect(int port) {
@@ -466,7 +457,7 @@ SteadyResult run_stream(const Config& c, int n, int storm) {
     }
     res.seconds = static_cast<double>(stop_at - f.measure_from) / 1e9;
     res.cpu_per_second = (cpu_seconds(s.child.pid) - cpu_start) / res.seconds;
-    res.peak_kib = peak_rss_kib(s.child.pid);
+    res.peak_kib = testkit::status_kib(s.child.pid, "VmHWM");
     testkit::stop(s.child);
     res.sent_bytes = src.bytes - sent_at_start;
     res.min_bytes = UINT64_MAX;

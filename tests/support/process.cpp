@@ -167,11 +167,14 @@ int open_fd_count(pid_t pid) {
     return n;
 }
 
-long resident_kib(pid_t pid) {
+long status_kib(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
+    const std::string prefix = field + ":";
     while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind(prefix, 0) == 0) {
+            return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
+        }
     }
     return -1;
 }

@@ -48,8 +48,10 @@ void sleep_for_ms(int ms);
 bool wait_for(const std::function<bool()>& condition, int timeout_ms);
 // Open descriptors of a process, from /proc/PID/fd; -1 when it cannot be read.
 int open_fd_count(pid_t pid);
-// Resident set size of a process in KiB, from /proc/PID/status (VmRSS); -1 when unknown.
-long resident_kib(pid_t pid);
+// A KiB figure of /proc/PID/status, such as "VmRSS" (resident now) or "VmHWM" (its peak);
+// -1 when unknown.
+long status_kib(pid_t pid, const std::string& field);
+inline long resident_kib(pid_t pid) { return status_kib(pid, "VmRSS"); }
 // Number of times needle occurs in text.
 std::size_t count_of(const std::string& text, const std::string& needle);
 
