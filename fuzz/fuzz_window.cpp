@@ -12,14 +12,24 @@
 
 namespace {
 
-StreamWindow window;  // reused: only the bytes below fill are ever read
+StreamWindow window;  // reused: only the bytes held are ever read
 std::uint8_t chunk[WINDOW_APPEND_MAX];
 
 void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe,
            std::uint32_t limit) {
     if (w.fill > WINDOW_CAPACITY) std::abort();
     if (w.base < base_before) std::abort();
-    if (w.fill > 0 && (w.mode != FRAMED || !is_block_marker(w.data))) std::abort();
+    auto held = [&](std::uint64_t k) { return w.data[(w.start + k) % WINDOW_CAPACITY]; };
+    auto marker_at = [&](std::uint64_t k) {
+        std::uint8_t four[4] = {held(k), held(k + 1), held(k + 2), held(k + 3)};
+        return is_block_marker(four);
+    };
+    if (w.start >= WINDOW_CAPACITY) std::abort();
+    if (w.fill > 0 && (w.mode != FRAMED || !marker_at(0))) std::abort();
+    // A new player starts inside the window, at a block's first byte when that has arrived.
+    std::uint64_t join = window_join_point(w);
+    if (join < w.base || join > w.base + w.fill) std::abort();
+    if (join + 4 <= w.base + w.fill && !marker_at(join - w.base)) std::abort();
     if (w.mode == FRAMED && w.fill == 0) std::abort();
     const std::uint64_t positions[] = {
         w.base - 1, w.base, w.base + w.fill, w.base + w.fill - 1, w.base + probe % (w.fill + 1ULL),
@@ -28,7 +38,9 @@ void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe
         WindowPiece piece = window_read(w, p, limit);
         if (piece.answer != AVAILABLE) continue;
         if (piece.count == 0 || piece.count > limit) std::abort();
-        if (piece.place < w.data || piece.place + piece.count > w.data + w.fill) std::abort();
+        if (piece.place < w.data || piece.place + piece.count > w.data + WINDOW_CAPACITY)
+            std::abort();
+        if (piece.place != &w.data[(w.start + (p - w.base)) % WINDOW_CAPACITY]) std::abort();
         if (p < w.base) std::abort();
     }
 }
@@ -47,6 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
     // Start from base 0 or from one near 2^32, where a carry into the high half is tested.
     window.base = (start_base & 1) != 0 ? 0xFFFFFFFFULL - (start_base >> 1) * 4096 : 0;
     window.fill = 0;
+    window.start = 0;
+    window.last_block = 0;
+    window.previous_block = WINDOW_NO_BLOCK;
     window.mode = SEEKING;
     window.carry = 0;
     window.skip_to = 0;

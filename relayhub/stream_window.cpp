@@ -6,22 +6,81 @@ namespace {
 
 StreamWindow the_window;  // 16 MiB, zero at start (empty, base 0, SEEKING), never freed
 
-std::uint64_t block_size_at(const StreamWindow& w, std::uint64_t offset) {
-    // 64 bits: a length near 2^32 plus the header must not wrap.
-    return static_cast<std::uint64_t>(read_u32_le(w.data + offset + 4)) + BLOCK_HEADER_SIZE;
+constexpr std::uint32_t RING_MASK = WINDOW_CAPACITY - 1;
+
+// The index in data of the k-th byte held (k below WINDOW_CAPACITY).
+std::uint32_t index_of(const StreamWindow& w, std::uint64_t k) {
+    return static_cast<std::uint32_t>((w.start + k) & RING_MASK);
 }
 
-// Drops the first n bytes held, which end at a block boundary.
+std::uint8_t byte_at(const StreamWindow& w, std::uint64_t k) { return w.data[index_of(w, k)]; }
+
+bool marker_held_at(const StreamWindow& w, std::uint64_t k) {
+    std::uint8_t four[4] = {byte_at(w, k), byte_at(w, k + 1), byte_at(w, k + 2), byte_at(w, k + 3)};
+    return is_block_marker(four);
+}
+
+// The size of the block whose header is the k-th byte held onward (its first 8 bytes held).
+std::uint64_t block_size_at(const StreamWindow& w, std::uint64_t k) {
+    std::uint8_t length[4] = {byte_at(w, k + 4), byte_at(w, k + 5), byte_at(w, k + 6),
+                              byte_at(w, k + 7)};
+    // 64 bits: a length near 2^32 plus the header must not wrap.
+    return static_cast<std::uint64_t>(read_u32_le(length)) + BLOCK_HEADER_SIZE;
+}
+
+void note_discard(std::uint64_t* discarded, std::uint64_t from) {
+    if (from < *discarded) *discarded = from;
+}
+
+// An empty window restarts at data[0]: seeking keeps its carry there, and a first block then
+// lies unwrapped from data[0] until the ring has gone round once.
+void empty(StreamWindow& w) {
+    w.fill = 0;
+    w.start = 0;
+}
+
+// Drops the first n bytes held, which end at a block boundary. Nothing moves.
 void drop_front(StreamWindow& w, std::uint32_t n) {
-    std::memmove(w.data, w.data + n, w.fill - n);  // the ranges overlap
+    w.start = index_of(w, n);
     w.base += n;
     w.fill -= n;
+    if (w.fill == 0) empty(w);
 }
 
+// Copies len bytes in behind what is held, in two parts where the ring wraps. The caller has
+// made sure they fit.
 void store(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     if (len == 0) return;  // bytes may then be null, which memcpy must not be given
-    std::memcpy(w.data + w.fill, bytes, len);
+    std::uint32_t at = index_of(w, w.fill);
+    std::uint32_t first = WINDOW_CAPACITY - at < len ? WINDOW_CAPACITY - at : len;
+    std::memcpy(w.data + at, bytes, first);
+    std::memcpy(w.data, bytes + first, len - first);
     w.fill += len;
+}
+
+// Keeps last_block and previous_block up with the held bytes: walks on from the newest block
+// seen over every following block whose marker and length have arrived. A boundary that does
+// not frame stops the walk; the cut rule deals with it once it follows the first block. Each
+// header is visited once, so this costs a few bytes per block, not per byte.
+void track_blocks(StreamWindow& w) {
+    if (w.fill == 0) return;
+    if (w.last_block < w.base || w.last_block >= w.base + w.fill) {
+        // A front drop passed it, or a cut took it away: start again from the first block.
+        w.last_block = w.base;
+        w.previous_block = WINDOW_NO_BLOCK;
+    }
+    if (w.previous_block != WINDOW_NO_BLOCK && w.previous_block < w.base) {
+        w.previous_block = WINDOW_NO_BLOCK;
+    }
+    for (;;) {
+        std::uint64_t k = w.last_block - w.base;
+        if (k + 8 > w.fill) return;
+        std::uint64_t next = k + block_size_at(w, k);
+        if (next + 8 > w.fill) return;  // the next block's length has not arrived yet
+        if (!marker_held_at(w, next) || block_size_at(w, next) > WINDOW_CAPACITY) return;
+        w.previous_block = w.last_block;
+        w.last_block = w.base + next;
+    }
 }
 
 // Whether a block marker begins at offset `at` of the held bytes followed by the append.
@@ -31,7 +90,7 @@ bool marker_at(const StreamWindow& w, std::uint64_t at, const std::uint8_t* byte
     std::uint8_t four[4];
     for (std::uint32_t k = 0; k < 4; ++k) {
         std::uint64_t o = at + k;
-        four[k] = o < w.fill ? w.data[o] : bytes[o - w.fill];
+        four[k] = o < w.fill ? byte_at(w, o) : bytes[o - w.fill];
     }
     return is_block_marker(four);
 }
@@ -39,7 +98,7 @@ bool marker_at(const StreamWindow& w, std::uint64_t at, const std::uint8_t* byte
 // SEEKING: looks for a marker in the carried bytes followed by the append, discards what lies
 // before it and holds the rest, which now begins a block. Without a marker, everything is
 // discarded but a tail that could begin one. The carry is at most 3 bytes, or what was held
-// when a first block turned out too large.
+// when a first block turned out too large; either lies at data[0] (the window is empty).
 void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     const std::uint32_t carry = w.carry;
     const std::uint64_t total = static_cast<std::uint64_t>(carry) + len;
@@ -72,6 +131,9 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
         w.base += k;
         w.carry = 0;
         w.mode = FRAMED;
+        w.last_block = w.base;
+        w.previous_block = WINDOW_NO_BLOCK;
+        track_blocks(w);
         return;
     }
     std::uint64_t keep = total < 3 ? total : 3;
@@ -101,9 +163,10 @@ void skip_block(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
 // room (the first block, with this read, does not fit in the window), everything held is
 // discarded, the rest of that block (at most the window's size) is skipped as it arrives, and
 // the window starts again at the next block marker. base moves past every discarded byte, so
-// every player with a position in them falls behind the window and is dropped: none is sent a
-// block cut short.
-void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
+// every player with a position in them falls behind the window and is dropped, and one that
+// had been sent all of them is told of the discard: none is sent a block cut short.
+void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
+               std::uint64_t* discarded) {
     std::uint64_t cut = 0;  // offset of the first block that stays
     while (static_cast<std::uint64_t>(w.fill - cut) + len > WINDOW_CAPACITY &&
            cut + BLOCK_HEADER_SIZE <= w.fill) {
@@ -114,13 +177,15 @@ void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
     if (static_cast<std::uint64_t>(w.fill - cut) + len <= WINDOW_CAPACITY) {
         drop_front(w, static_cast<std::uint32_t>(cut));  // may empty it: the append starts a block
         store(w, bytes, len);
+        track_blocks(w);
         return;
     }
+    note_discard(discarded, w.base + cut);
     std::uint64_t held_end = w.base + w.fill;
     std::uint64_t block_end =
         cut + BLOCK_HEADER_SIZE <= w.fill ? w.base + cut + block_size_at(w, cut) : held_end;
     w.base = held_end;
-    w.fill = 0;
+    empty(w);
     w.carry = 0;
     if (block_end > held_end) {
         w.mode = SKIPPING;
@@ -133,16 +198,20 @@ void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
 }
 
 // FRAMED: the drop-and-cut rule. Only the first two blocks are looked at, and at most one is
-// dropped; the appended bytes are only counted, never examined.
-void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
+// dropped; the appended bytes are only counted here (track_blocks reads their headers).
+void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
+                   std::uint64_t* discarded) {
     if (w.fill >= BLOCK_HEADER_SIZE) {
         std::uint64_t next = block_size_at(w, 0);  // where the second block begins
         // Only with more than a bare header behind the first block is anything tested.
         if (w.fill > next + BLOCK_HEADER_SIZE) {
-            if (!is_block_marker(w.data + next) || block_size_at(w, next) > WINDOW_CAPACITY) {
+            if (!marker_held_at(w, next) || block_size_at(w, next) > WINDOW_CAPACITY) {
                 // What follows the first block does not frame (no marker, or a length no window
                 // can hold): it is cut away.
+                note_discard(discarded, w.base + next);
                 w.fill = static_cast<std::uint32_t>(next);
+                w.last_block = w.base;
+                w.previous_block = WINDOW_NO_BLOCK;
             } else if (static_cast<std::uint64_t>(w.fill - next) + len >= block_size_at(w, next)) {
                 // The second block is complete once this append is in: the first one goes.
                 drop_front(w, static_cast<std::uint32_t>(next));
@@ -150,29 +219,35 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         }
     }
     if (static_cast<std::uint64_t>(w.fill) + len > WINDOW_CAPACITY) {
-        make_room(w, bytes, len);
+        make_room(w, bytes, len, discarded);
         return;
     }
     store(w, bytes, len);
     if (w.fill >= 8 && block_size_at(w, 0) > WINDOW_CAPACITY) {
         // The first block's length has just arrived, and it is more than the window can ever
-        // hold: no block begins here. Seeking goes on from the byte after its marker.
-        std::memmove(w.data, w.data + 1, w.fill - 1);
+        // hold: no block begins here. Seeking goes on from the byte after its marker. These
+        // bytes were never served (a first block is served only once its length is here), and
+        // they lie unwrapped from data[start]: the window was empty before they came.
+        note_discard(discarded, w.base);
+        std::memmove(w.data, w.data + w.start + 1, w.fill - 1);
         w.base += 1;
         w.carry = w.fill - 1;
-        w.fill = 0;
+        empty(w);
         w.mode = SEEKING;
         seek_marker(w, nullptr, 0);
+        return;
     }
+    track_blocks(w);
 }
 
 }  // namespace
 
-void window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_t len) {
+std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_t len) {
+    std::uint64_t discarded = WINDOW_NOTHING_DISCARDED;
     while (len > 0) {
         std::uint32_t piece = len < WINDOW_APPEND_MAX ? len : WINDOW_APPEND_MAX;
         if (window.mode == FRAMED) {
-            append_framed(window, bytes, piece);
+            append_framed(window, bytes, piece, &discarded);
         } else if (window.mode == SKIPPING) {
             skip_block(window, bytes, piece);
         } else {
@@ -181,6 +256,7 @@ void window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_
         bytes += piece;
         len -= piece;
     }
+    return discarded;
 }
 
 WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std::uint32_t limit) {
@@ -188,19 +264,63 @@ WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std:
     std::uint64_t end = window.base + window.fill;
     // A first block is served only once its length is known to be one the window can hold.
     if (position >= end || window.fill < 8) return WindowPiece{NOTHING_NEW, nullptr, 0};
+    std::uint32_t at = index_of(window, position - window.base);
     std::uint64_t n = end - position < limit ? end - position : limit;
-    return WindowPiece{AVAILABLE, window.data + (position - window.base),
-                       static_cast<std::uint32_t>(n)};
+    if (n > WINDOW_CAPACITY - at) n = WINDOW_CAPACITY - at;  // the rest is at data[0]
+    return WindowPiece{AVAILABLE, window.data + at, static_cast<std::uint32_t>(n)};
 }
 
-void window_append(const std::uint8_t* bytes, std::uint32_t len) {
-    window_append(the_window, bytes, len);
+// Where a new player starts. A player is dropped when the window drops a block before the
+// player has been sent all of it, and the window drops its first block once the block after it
+// is complete (or at capacity, the oldest blocks). So a new player must start at a block that
+// it will have been sent in full before then, at the pace of the stream:
+// - No complete block held (empty, seeking, skipping, or the first block still arriving): base.
+//   Everything held is the block now arriving, which the player follows as it comes; a player
+//   that joins before any source gets the stream from its first byte.
+// - The newest complete block, when it is not the window's first: every block before it goes
+//   first, one per append, and it goes only once the block after it is complete, so the player
+//   has all of it at once and at least the next block's arrival to be sent it.
+// - The newest complete block when it is the first and nothing follows it yet: it goes only once
+//   the next block has arrived whole, and the player can be sent all of it meanwhile.
+// - The first block when a following block has begun: that block may be nearly complete, and
+//   its completion drops the first block at once. The player starts at the following block
+//   instead and follows it as it arrives, which it can when it is sent at the stream's pace.
+std::uint64_t window_join_point(const StreamWindow& window) {
+    if (window.mode != FRAMED || window.fill < 8) return window.base;
+    const StreamWindow& w = window;
+    std::uint64_t end = w.base + w.fill;
+    std::uint64_t last_end = w.last_block + block_size_at(w, w.last_block - w.base);
+    std::uint64_t newest = 0;  // the newest complete block
+    if (last_end <= end) {
+        newest = w.last_block;
+    } else if (w.previous_block != WINDOW_NO_BLOCK) {
+        newest = w.previous_block;
+    } else {
+        return w.base;
+    }
+    if (newest != w.base) return newest;
+    std::uint64_t following = newest + block_size_at(w, 0);
+    if (following >= end) return newest;
+    // The following block has begun. It is taken when its header has been seen to frame, or
+    // while too few of its bytes are here to tell, as long as those begin a marker.
+    if (following == w.last_block) return following;
+    std::uint64_t have = end - following;
+    if (have >= 8) return newest;  // seen not to frame: the cut rule will take it away
+    for (std::uint64_t j = 0; j < have && j < 4; ++j) {
+        std::uint8_t expected = static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j));
+        if (byte_at(w, following - w.base + j) != expected) return newest;
+    }
+    return following;
+}
+
+std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len) {
+    return window_append(the_window, bytes, len);
 }
 
 WindowPiece window_read(std::uint64_t position, std::uint32_t limit) {
     return window_read(the_window, position, limit);
 }
 
-std::uint64_t window_base() { return the_window.base; }
+std::uint64_t window_join_point() { return window_join_point(the_window); }
 
 const StreamWindow& server_window() { return the_window; }

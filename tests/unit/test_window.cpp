@@ -29,8 +29,22 @@ void append(StreamWindow& w, const std::string& bytes) {
                   static_cast<std::uint32_t>(bytes.size()));
 }
 
+// The bytes held, in stream order, read straight out of the ring.
 std::string held(const StreamWindow& w) {
-    return std::string(reinterpret_cast<const char*>(w.data), w.fill);
+    const char* data = reinterpret_cast<const char*>(w.data);
+    std::uint32_t first = WINDOW_CAPACITY - w.start < w.fill ? WINDOW_CAPACITY - w.start : w.fill;
+    return std::string(data + w.start, first) + std::string(data, w.fill - first);
+}
+
+// What players are served from position on, piece by piece, as window_read gives it.
+std::string served(const StreamWindow& w, std::uint64_t position) {
+    std::string s;
+    for (WindowPiece p = window_read(w, position, 1460); p.answer == AVAILABLE;
+         p = window_read(w, position, 1460)) {
+        s.append(reinterpret_cast<const char*>(p.place), p.count);
+        position += p.count;
+    }
+    return s;
 }
 
 // What must hold after every append, whatever was appended.
@@ -39,7 +53,7 @@ void expect_invariants(const StreamWindow& w, std::uint64_t base_before) {
     EXPECT_GE(w.base, base_before);
     if (w.fill > 0) {
         EXPECT_EQ(FRAMED, w.mode);
-        EXPECT_TRUE(is_block_marker(w.data)) << "window does not begin with a block";
+        EXPECT_EQ("<BL>", held(w).substr(0, 4)) << "window does not begin with a block";
     }
 }
 
@@ -126,10 +140,51 @@ TEST(Window, BaseCarriesPast32Bits) {
     EXPECT_GT(w->base, 0xFFFFFFFFULL);
     EXPECT_EQ(0U, (w->base - start) % 112);
     EXPECT_EQ(B112.substr(w->base - start, w->fill), held(*w));
-    WindowPiece at_base = window_read(*w, w->base, 1460);
-    EXPECT_EQ(AVAILABLE, at_base.answer);
-    EXPECT_EQ(w->data, at_base.place);
+    EXPECT_EQ(held(*w), served(*w, w->base));
 }
+
+struct JoinCase {
+    const char* name;
+    std::string stream;               // what the source sends, in order
+    std::vector<std::uint32_t> cuts;  // sizes of the successive appends
+    std::uint64_t join;               // where a new player starts afterwards
+};
+
+void PrintTo(const JoinCase& c, std::ostream* os) { *os << c.name; }
+
+const JoinCase JOIN_CASES[] = {
+    {"nothing appended yet", B112, {}, 0},
+    {"one incomplete block", B112, {50}, 0},
+    {"one complete block alone", B112, {112}, 0},
+    {"one complete block and a begun second", B112, {112, 30}, 112},
+    {"one complete block and a second whose length is not here yet", B112, {112, 5}, 112},
+    {"one complete block and bytes that begin no marker", block(100, 'a') + "xyz", {115}, 0},
+    {"two complete blocks", B112, {224}, 112},
+    {"many complete blocks and a partial", B112, {610}, 448},
+    {"two complete blocks after a drop", B112, {112, 112, 112}, 224},
+    {"seeking through bytes before a marker", std::string(9, 'z') + B112, {9}, 9},
+    {"seeking found the stream", std::string(9, 'z') + B112, {9, 40}, 9},
+};
+
+class WindowJoins : public testing::TestWithParam<JoinCase> {};
+
+TEST_P(WindowJoins, ANewPlayerStartsAtTheNewestBlockItCanFollow) {
+    const JoinCase& c = GetParam();
+    auto w = std::make_unique<StreamWindow>();
+    std::size_t sent = 0;
+    for (std::uint32_t cut : c.cuts) {
+        append(*w, c.stream.substr(sent, cut));
+        sent += cut;
+    }
+    std::uint64_t join = window_join_point(*w);
+    EXPECT_EQ(c.join, join);
+    // Any join point inside what is held begins a block.
+    if (join < w->base + w->fill) {
+        EXPECT_EQ("<BL>", held(*w).substr(join - w->base, 4));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, WindowJoins, testing::ValuesIn(JOIN_CASES));
 
 struct ReadCase {
     const char* name;
@@ -195,6 +250,9 @@ TEST(WindowCapacity, ManySmallBlocksPerReadNeverOverflowTheWindow) {
     feed(*w, stream, 65536, true);
     EXPECT_GT(w->fill, WINDOW_CAPACITY - 65536 - 100);
     EXPECT_EQ(0U, w->base % 100);
+    // By now the ring has wrapped: players are still served the stream, across its end too.
+    ASSERT_GT(w->start + w->fill, WINDOW_CAPACITY);
+    EXPECT_TRUE(stream.substr(w->base, w->fill) == served(*w, w->base));
 }
 
 TEST(WindowCapacity, TwoBlocksTooLargeToHoldTogetherDropTheFirstWhole) {
@@ -215,6 +273,9 @@ TEST(WindowCapacity, ABlockLargerThanTheWindowIsSkippedAndTheStreamResumesAfterI
         std::uint64_t before = w->base;
         append(*w, stream.substr(at, 65536));
         expect_invariants(*w, before);
+        if (w->mode == SKIPPING) {
+            EXPECT_EQ(w->base, window_join_point(*w));
+        }
         ASSERT_FALSE(testing::Test::HasFailure());
     }
     EXPECT_EQ(BEHIND, window_read(*w, player, 1460).answer);
