@@ -33,6 +33,10 @@ void refuse_client(int listen_fd) {
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, O_NONBLOCK); }
 
+void set_send_buffer(int fd, int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 int open_tcp_socket() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd >= 0) set_nonblocking(fd);  // keeps socket's errno when it failed
@@ -92,6 +96,8 @@ void add_connection(int fd, ConnectionState state) {
     c.fill = 0;
     c.header_end = 0;
     c.position = 0;
+    c.started = false;
+    c.spliced = false;
     // Not zeroed: only the bytes below fill are ever read. A failed allocation ends the process.
     c.buffer = new std::uint8_t[RECEIVE_BUFFER_SIZE];
 }

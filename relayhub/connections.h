@@ -18,6 +18,8 @@ struct Connection {
     std::uint32_t fill;
     std::uint32_t header_end;  // 0 until a request end has been found
     std::uint64_t position;    // absolute stream offset of a PLAYER's next byte
+    bool started;              // PLAYER: has been sent at least one stream byte
+    bool spliced;              // PLAYER: the window discarded bytes it was sent; to be dropped
 };
 
 struct ConnectionTable {
@@ -30,6 +32,9 @@ enum StepAnswer : std::int32_t { KEEP, REMOVE };
 
 // Exactly O_NONBLOCK: a new socket has no other status flag worth keeping.
 void set_nonblocking(int fd);
+// Sets the socket's send buffer to bytes (SO_SNDBUF), which also stops the system from growing
+// it; the system doubles the figure for its own bookkeeping. The result is not examined.
+void set_send_buffer(int fd, int bytes);
 // A non-blocking IPv4 TCP socket, or -1.
 int open_tcp_socket();
 // shutdown of both directions, then close; failures of either are ignored.

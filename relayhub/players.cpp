@@ -10,38 +10,72 @@ ConnectionState classify(const Connection& c) {
 }
 
 int pump_player(Connection& player, const StreamWindow& window) {
+    // Bytes it was sent are gone and others have taken their place: going on would splice its
+    // stream. Dropped, it reconnects and starts clean.
+    if (player.spliced) return -1;
     WindowPiece piece = window_read(window, player.position, PIECE_MAX);
-    if (piece.answer == BEHIND) return -1;
-    if (piece.answer == NOTHING_NEW) return 0;
+    if (piece.answer == BEHIND) {
+        if (player.started) return -1;
+        // Sent nothing yet, so nothing of its stream is lost: the window moved past the place
+        // it was to start at (an empty window seeking or skipping). It starts afresh.
+        player.position = window_join_point(window);
+        piece = window_read(window, player.position, PIECE_MAX);
+    }
+    if (piece.answer != AVAILABLE) return 0;
     int taken = send_some(player.fd, piece.place, static_cast<int>(piece.count));
     if (taken < 1) return -1;  // a full send buffer too: a slow player is dropped, not waited for
     // By the bytes taken, not the piece's length: the rest goes out in the next piece.
     player.position += static_cast<std::uint64_t>(taken);
+    player.started = true;
     return taken;
 }
 
 int pump_player(Connection& player) { return pump_player(player, server_window()); }
 
+void settle_players_after_discard(std::uint64_t from, const StreamWindow& window) {
+    for (std::uint32_t i = 0; i < connection_count(); ++i) {
+        Connection& p = connection_at(i);
+        if (p.state != PLAYER || p.position <= from) continue;
+        if (p.started) {
+            p.spliced = true;
+        } else {
+            p.position = window_join_point(window);
+        }
+    }
+}
+
+namespace {
+
+// A new player: the response header, then the stream from the join point. Answers REMOVE
+// when the header or the first piece cannot be sent.
+StepAnswer start_player(Connection& c) {
+    c.position = window_join_point();
+    set_send_buffer(c.fd, PLAYER_SEND_BUFFER);
+    int sent = send_some(c.fd, reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER),
+                         static_cast<int>(RESPONSE_HEADER_SIZE));
+    // A header taken in part cannot be completed without corrupting what follows; the client
+    // reconnects instead.
+    if (sent != static_cast<int>(RESPONSE_HEADER_SIZE)) return REMOVE;
+    return pump_player(c) < 0 ? REMOVE : KEEP;
+}
+
+}  // namespace
+
 StepAnswer handle_data(std::uint32_t i) {
     Connection& c = connection_at(i);
     ConnectionState was = c.state;
     c.state = classify(c);
-    if (was == PENDING && c.state == PLAYER) {
-        // A new player starts at the oldest block held, right after the response header.
-        c.position = window_base();
-        int sent = send_some(c.fd, reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER),
-                             static_cast<int>(RESPONSE_HEADER_SIZE));
-        // A header taken in part cannot be completed without corrupting what follows; the
-        // client reconnects instead.
-        if (sent != static_cast<int>(RESPONSE_HEADER_SIZE)) return REMOVE;
-        if (pump_player(c) < 0) return REMOVE;
-    }
+    if (was == PENDING && c.state == PLAYER && start_player(c) == REMOVE) return REMOVE;
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
-        window_append(c.buffer, c.fill);
+        std::uint64_t discarded = window_append(c.buffer, c.fill);
         c.fill = 0;
+        if (discarded != WINDOW_NOTHING_DISCARDED) {
+            settle_players_after_discard(discarded, server_window());
+        }
     } else if (c.state == PLAYER) {
         c.fill = 0;  // whatever a player sends is discarded unread
+        if (c.spliced) return REMOVE;
     }
     return KEEP;
 }

@@ -13,6 +13,11 @@ constexpr std::uint32_t CLASSIFY_THRESHOLD = 12;
 constexpr std::uint32_t REQUEST_LIMIT = 8191;
 // The largest piece of the stream one pump_player sends: one TCP segment's payload.
 constexpr std::uint32_t PIECE_MAX = 1460;
+// Each player's send buffer. A listener that keeps up needs what its path holds in flight at
+// the relay's ceiling of one piece per 10 ms pass: 146,000 B/s over a round trip of up to
+// about 0.45 s is 65,700 bytes. Left to itself the system grows the buffer to megabytes, which
+// a stalled listener then holds for minutes before a send fails and it is dropped.
+constexpr int PLAYER_SEND_BUFFER = 65536;
 
 // The state the data step gives a record: a PENDING record holding more than
 // CLASSIFY_THRESHOLD bytes becomes a SOURCE when they begin with the block marker, a PLAYER
@@ -21,11 +26,18 @@ constexpr std::uint32_t PIECE_MAX = 1460;
 ConnectionState classify(const Connection& c);
 
 // Sends a PLAYER the next piece of the stream from its position. Returns -1 when it is to be
-// dropped (behind the window, or the send took nothing or failed), 0 when there is nothing
-// new, else the bytes the socket took, by which its position has advanced. The first form
-// serves from the given window, the second from the server's.
+// dropped (behind the window after it was sent stream bytes, spliced, or the send took nothing
+// or failed), 0 when there is nothing new, else the bytes the socket took, by which its
+// position has advanced. A player that has been sent no stream byte is never dropped as
+// behind: it moves to the window's join point. The first form serves from the given window,
+// the second from the server's.
 int pump_player(Connection& player, const StreamWindow& window);
 int pump_player(Connection& player);
+
+// After the window discarded held bytes from the absolute offset `from` on: every player that
+// was sent any of them is marked spliced, to be dropped at its next step, and one that was
+// sent no stream byte yet moves to the join point.
+void settle_players_after_discard(std::uint64_t from, const StreamWindow& window);
 
 // The data step, after a read of one or more bytes into record i.
 StepAnswer handle_data(std::uint32_t i);

@@ -1,10 +1,13 @@
 // relayhub relaying a stream: raw TCP sources, raw and curl players, on loopback.
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,6 +165,84 @@ TEST_F(RelayStream, APlayerThatCannotKeepUpIsDroppedWhileAFreshOneIsServed) {
     EXPECT_EQ(HEADER, got.substr(0, HEADER.size()));
     EXPECT_TRUE(is_block_marker(reinterpret_cast<const std::uint8_t*>(got.data()) + HEADER.size()))
         << "the fresh player did not start at a block";
+}
+
+TEST_F(RelayStream, APlayerSentBytesTheWindowCutsIsDroppedAndAFreshOneGetsWholeBlocks) {
+    int spliced = player();
+    // A block, then a header whose length no window can hold and 20 bytes of it: the player is
+    // sent all 144 bytes before the next read shows that they do not frame.
+    std::string first = stream_of(0, 1, 100);
+    std::string bogus(BLOCK_HEADER_SIZE, '\0');
+    write_block_header(reinterpret_cast<std::uint8_t*>(bogus.data()),
+                       BlockHeader{BLOCK_MARKER, 0xFFFFFFFFU, 7});
+    bogus += std::string(20, 'j');
+    int source = connect_relay();
+    ASSERT_TRUE(send_all(source, first + bogus));
+    ASSERT_EQ(first + bogus, recv_for(spliced, 144, 3000));
+    std::string second = stream_of(1, 1, 100);
+    ASSERT_TRUE(send_all(source, second));  // cuts the bogus bytes away
+    EXPECT_TRUE(wait_closed(spliced, 3000)) << "the player would resume inside other bytes";
+    int fresh = player();
+    std::string third = stream_of(2, 1, 100);
+    ASSERT_TRUE(send_all(source, third));
+    EXPECT_EQ(second + third, recv_for(fresh, second.size() + third.size(), 3000));
+}
+
+TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWholeStream) {
+    std::string fifo;
+    for (Child& c : start_pipeline({BLOCKFRAME_BIN, "-t", "-s", "4000", "-r", "16000"},
+                                   {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port_)}, &fifo)) {
+        children_.push_back(std::make_unique<Child>(c));
+    }
+    files_.push_back(fifo);
+    sleep_for_ms(600);
+    // 40 listeners join at random moments over 3 s, so at every phase of the 250 ms block
+    // interval, and each reads all that comes for 1.5 s.
+    struct Listener {
+        std::int64_t join_ms;
+        int fd = -1;
+        std::string got;
+        bool closed_by_relay = false;
+    };
+    std::mt19937 random(12345);
+    std::vector<Listener> crowd(40);
+    for (Listener& l : crowd) l.join_ms = std::uniform_int_distribution<int>(0, 3000)(random);
+    auto started = std::chrono::steady_clock::now();
+    auto elapsed_ms = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - started)
+            .count();
+    };
+    char buf[65536];
+    for (std::int64_t now = 0; now < 3000 + 1500 + 100; now = elapsed_ms()) {
+        std::vector<pollfd> polled;
+        for (Listener& l : crowd) {
+            if (l.fd < 0 && now >= l.join_ms && l.got.empty() && !l.closed_by_relay) {
+                l.fd = connect_relay();
+                EXPECT_TRUE(send_all(l.fd, REQUEST));
+            }
+            if (l.fd >= 0 && now < l.join_ms + 1500) polled.push_back({l.fd, POLLIN, 0});
+        }
+        poll(polled.data(), polled.size(), 10);
+        for (const pollfd& p : polled) {
+            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            Listener* l = nullptr;
+            for (Listener& each : crowd) l = each.fd == p.fd ? &each : l;
+            ssize_t n = recv(p.fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) l->got.append(buf, static_cast<std::size_t>(n));
+            if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                l->closed_by_relay = true;
+                l->fd = -1;  // the fixture closes it
+            }
+        }
+    }
+    for (std::size_t k = 0; k < crowd.size(); ++k) {
+        std::size_t blocks = 0;
+        EXPECT_FALSE(crowd[k].closed_by_relay) << "listener " << k << " was dropped";
+        EXPECT_EQ("", test_stream_fault(crowd[k].got, &blocks)) << "listener " << k;
+        // 1.5 s of a 250 ms block interval: at least four whole blocks.
+        EXPECT_GE(blocks, 4U) << "listener " << k;
+    }
 }
 
 }  // namespace

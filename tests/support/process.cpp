@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,8 +59,35 @@ int free_port() {
     return port;
 }
 
+namespace {
+
+Child start_with(const std::vector<std::string>& argv, Input input, const std::string& input_path,
+                 const std::string& output_path);
+
+}  // namespace
+
 Child start_program(const std::vector<std::string>& argv, Input input,
                     const std::string& input_path) {
+    return start_with(argv, input, input_path, "");
+}
+
+std::vector<Child> start_pipeline(const std::vector<std::string>& producer,
+                                  const std::vector<std::string>& consumer,
+                                  std::string* fifo_path) {
+    *fifo_path = temp_path();
+    std::remove(fifo_path->c_str());
+    mkfifo(fifo_path->c_str(), 0600);
+    // Each child's open of the fifo waits for the other's, as in a shell pipeline.
+    std::vector<Child> both;
+    both.push_back(start_with(producer, Input::NONE, "", *fifo_path));
+    both.push_back(start_with(consumer, Input::FILE, *fifo_path, ""));
+    return both;
+}
+
+namespace {
+
+Child start_with(const std::vector<std::string>& argv, Input input, const std::string& input_path,
+                 const std::string& output_path) {
     Child child;
     child.out_path = temp_path();
     child.err_path = temp_path();
@@ -74,7 +102,8 @@ Child start_program(const std::vector<std::string>& argv, Input input,
         } else {
             in = open(input == Input::FILE ? input_path.c_str() : "/dev/null", O_RDONLY);
         }
-        int out = open(child.out_path.c_str(), O_WRONLY | O_TRUNC);
+        int out = open(output_path.empty() ? child.out_path.c_str() : output_path.c_str(),
+                       output_path.empty() ? O_WRONLY | O_TRUNC : O_WRONLY);
         int err = open(child.err_path.c_str(), O_WRONLY | O_TRUNC);
         dup2(in, 0);
         dup2(out, 1);
@@ -94,6 +123,8 @@ Child start_program(const std::vector<std::string>& argv, Input input,
     }
     return child;
 }
+
+}  // namespace
 
 bool has_exited(Child& child) {
     if (child.reaped) return true;
@@ -269,6 +300,41 @@ std::string pattern_payload(std::size_t n, std::uint32_t seed) {
         s[i] = static_cast<char>('a' + (x >> 16) % 26);  // letters only: never a marker
     }
     return s;
+}
+
+std::string test_stream_fault(const std::string& capture, std::size_t* blocks) {
+    *blocks = 0;
+    const std::string header(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
+    if (capture.compare(0, header.size(), header) != 0) return "no response header";
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(capture.data());
+    std::uint64_t expected = 0;
+    for (std::size_t at = header.size(); at < capture.size();) {
+        std::size_t left = capture.size() - at;
+        std::string where = " at byte " + std::to_string(at);
+        if (left < BLOCK_HEADER_SIZE) {  // a header cut short: as far as it goes, a marker
+            for (std::size_t j = 0; j < left && j < 4; ++j) {
+                if (bytes[at + j] != static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j))) {
+                    return "no marker" + where;
+                }
+            }
+            return "";
+        }
+        BlockHeader h = read_block_header(bytes + at);
+        if (h.marker != BLOCK_MARKER) return "no marker" + where;
+        if (left < BLOCK_HEADER_SIZE + h.length) return "";  // the last block, cut short
+        if (h.length < TEST_PAYLOAD_MIN) return "payload too short" + where;
+        const std::uint8_t* payload = bytes + at + BLOCK_HEADER_SIZE;
+        std::uint64_t sequence = read_u64_le(payload);
+        if (*blocks > 0 && sequence != expected) return "sequence gap" + where;
+        if (h.opaque != static_cast<std::uint32_t>(sequence)) return "opaque differs" + where;
+        for (std::uint32_t i = TEST_PAYLOAD_MIN; i < h.length; ++i) {
+            if (payload[i] != test_filler_byte(sequence, i)) return "payload changed" + where;
+        }
+        expected = sequence + 1;
+        *blocks += 1;
+        at += BLOCK_HEADER_SIZE + h.length;
+    }
+    return "";
 }
 
 }  // namespace testkit

@@ -29,6 +29,11 @@ enum class Input { NONE, PIPE, FILE };
 // /dev/null, Input::PIPE a pipe whose write end is input_fd, Input::FILE the file input_path.
 Child start_program(const std::vector<std::string>& argv, Input input = Input::NONE,
                     const std::string& input_path = "");
+// Starts producer with its standard output into a fresh fifo and consumer reading that fifo,
+// as a shell's "producer | consumer" does; the fifo's path goes to *fifo_path (the caller
+// removes it). Returns the two children, producer first.
+std::vector<Child> start_pipeline(const std::vector<std::string>& producer,
+                                  const std::vector<std::string>& consumer, std::string* fifo_path);
 // SIGKILL by pid and reap; closes the input pipe and removes the output files.
 void stop(Child& child);
 // True once the child has ended (reaped); its status is then in child.status.
@@ -72,5 +77,11 @@ bool wait_closed(int fd, int timeout_ms);
 std::string make_block(const std::string& payload, std::uint32_t opaque = 0);
 // A payload of n bytes that differs from block to block (seed) and position to position.
 std::string pattern_payload(std::size_t n, std::uint32_t seed);
+
+// The first fault in a listener's capture of a `blockframe -t` stream as the relay sends it:
+// the response header, then whole blocks from a block boundary in unbroken sequence with
+// their test payloads intact; only the last block may be cut short. "" when there is none.
+// *blocks gets the count of whole blocks.
+std::string test_stream_fault(const std::string& capture, std::size_t* blocks);
 
 }  // namespace testkit

@@ -142,13 +142,31 @@ TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     }
     ASSERT_EQ(112U, window->base);
     Connection player{};
-    player.fd = -1;  // never sent on: neither case reaches the socket
+    player.fd = -1;  // never sent on: no case reaches the socket
     player.state = PLAYER;
+    player.started = true;
     player.position = 111;
     EXPECT_EQ(-1, pump_player(player, *window));
     player.position = 112 + 224;
     EXPECT_EQ(0, pump_player(player, *window));
     EXPECT_EQ(112U + 224U, player.position);
+    player.spliced = true;  // bytes it was sent have been discarded
+    EXPECT_EQ(-1, pump_player(player, *window));
+    // One that was sent nothing yet loses nothing when the window passes it: it moves to the
+    // join point, the newest complete block, and is sent that.
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
+    Connection fresh{};
+    fresh.fd = pair[0];
+    fresh.state = PLAYER;
+    fresh.position = 0;
+    EXPECT_EQ(112, pump_player(fresh, *window));
+    EXPECT_EQ(336U, fresh.position);
+    char got[112];
+    EXPECT_EQ(112, recv(pair[1], got, sizeof got, MSG_WAITALL));
+    EXPECT_EQ(b.substr(224), std::string(got, sizeof got));
+    close(pair[0]);
+    close(pair[1]);
 }
 
 }  // namespace
