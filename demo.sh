@@ -46,9 +46,10 @@ fi
 pids+=("$relay_pid")
 echo "== relayhub listening on port $port (pid $relay_pid)"
 
-# The source: a 16,000 bytes-per-second test stream in 4000-byte blocks.
+# The source: a 16,000 bytes-per-second test stream in blockframe's default blocks, each
+# exactly three of feedsend's 1460-byte pieces.
 mkfifo "$work/stream"
-"$(bin blockframe)" -t -s 4000 -r 16000 >"$work/stream" &
+"$(bin blockframe)" -t -r 16000 >"$work/stream" &
 pids+=($!)
 "$(bin feedsend)" @127.0.0.1 "$port" <"$work/stream" 2>"$work/feedsend.log" &
 pids+=($!)

@@ -16,7 +16,9 @@
 
 namespace {
 
-constexpr std::uint32_t DEFAULT_PAYLOAD = 4000;  // a quarter second of a 128 kbit/s stream
+// 4368 + 12 = 3 x 1460: each block is exactly three of feedsend's pieces, so it leaves in full
+// the moment it is written. About a quarter second of a 128 kbit/s stream.
+constexpr std::uint32_t DEFAULT_PAYLOAD = 4368;
 constexpr std::uint32_t PAYLOAD_MAX = 16 * 1024 * 1024;
 
 struct Options {
@@ -29,7 +31,7 @@ struct Options {
 void usage() {
     std::fputs(
         "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-        "  -s  payload bytes per block, 1 to 16777216 (default 4000; the last block shorter)\n"
+        "  -s  payload bytes per block, 1 to 16777216 (default 4368; the last block shorter)\n"
         "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
         "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
         "      (at least 16 bytes each)\n"
