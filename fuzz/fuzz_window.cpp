@@ -111,6 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
                 break;
         }
         take(4, &value);
+        if ((op & 0x80) != 0) {  // a new source takes the stream over before this append
+            std::uint64_t before = window.base;
+            std::uint64_t discarded = window_begin_source(window);
+            if (discarded != WINDOW_NOTHING_DISCARDED && discarded < before) std::abort();
+            check(window, before, value, 1460);
+        }
         for (std::uint32_t r = 0; r < repeat; ++r) {
             std::uint64_t before = window.base;
             window_append(window, chunk, n);

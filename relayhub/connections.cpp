@@ -51,6 +51,10 @@ void close_socket(int fd) {
 int open_listener(int port) {
     int fd = open_tcp_socket();
     if (fd < 0) return -1;
+    // A restarted relay must reopen its port at once, while its old connections still sit in
+    // TIME_WAIT; a port that another socket is listening on still fails with EADDRINUSE.
+    int reuse = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     std::memset(&listen_address, 0, sizeof listen_address);
     listen_address.sin_family = AF_INET;
     listen_address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -97,7 +101,7 @@ void add_connection(int fd, ConnectionState state) {
     c.header_end = 0;
     c.position = 0;
     c.started = false;
-    c.spliced = false;
+    c.retired = false;
     // Not zeroed: only the bytes below fill are ever read. A failed allocation ends the process.
     c.buffer = new std::uint8_t[RECEIVE_BUFFER_SIZE];
 }

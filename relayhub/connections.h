@@ -19,7 +19,9 @@ struct Connection {
     std::uint32_t header_end;  // 0 until a request end has been found
     std::uint64_t position;    // absolute stream offset of a PLAYER's next byte
     bool started;              // PLAYER: has been sent at least one stream byte
-    bool spliced;              // PLAYER: the window discarded bytes it was sent; to be dropped
+    // To be torn down at its next step: a PLAYER that was sent bytes the window then discarded,
+    // or a SOURCE that a newer source has taken over from.
+    bool retired;
 };
 
 struct ConnectionTable {

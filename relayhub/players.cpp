@@ -12,7 +12,7 @@ ConnectionState classify(const Connection& c) {
 int pump_player(Connection& player, const StreamWindow& window) {
     // Bytes it was sent are gone and others have taken their place: going on would splice its
     // stream. Dropped, it reconnects and starts clean.
-    if (player.spliced) return -1;
+    if (player.retired) return -1;
     WindowPiece piece = window_read(window, player.position, PIECE_MAX);
     if (piece.answer == BEHIND) {
         if (player.started) return -1;
@@ -37,7 +37,7 @@ void settle_players_after_discard(std::uint64_t from, const StreamWindow& window
         Connection& p = connection_at(i);
         if (p.state != PLAYER || p.position <= from) continue;
         if (p.started) {
-            p.spliced = true;
+            p.retired = true;
         } else {
             p.position = window_join_point(window);
         }
@@ -59,13 +59,31 @@ StepAnswer start_player(Connection& c) {
     return pump_player(c) < 0 ? REMOVE : KEEP;
 }
 
+// Record i has just become a SOURCE. It takes over the stream: every other source is retired
+// (its peer may have gone without a word, and nothing else would ever remove it; two sources
+// at once would only interleave their blocks), and whatever the window holds of a block that
+// the old source left unfinished is cut away, so that the new source's marker begins a block.
+void take_over_stream(std::uint32_t i) {
+    for (std::uint32_t k = 0; k < connection_count(); ++k) {
+        Connection& other = connection_at(k);
+        if (k != i && other.state == SOURCE) other.retired = true;
+    }
+    std::uint64_t discarded = window_begin_source();
+    if (discarded != WINDOW_NOTHING_DISCARDED) {
+        settle_players_after_discard(discarded, server_window());
+    }
+}
+
 }  // namespace
 
 StepAnswer handle_data(std::uint32_t i) {
     Connection& c = connection_at(i);
+    // A retired source's bytes no longer belong to the stream; a retired player is dropped.
+    if (c.retired) return REMOVE;
     ConnectionState was = c.state;
     c.state = classify(c);
     if (was == PENDING && c.state == PLAYER && start_player(c) == REMOVE) return REMOVE;
+    if (was == PENDING && c.state == SOURCE) take_over_stream(i);
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
         std::uint64_t discarded = window_append(c.buffer, c.fill);
@@ -75,13 +93,13 @@ StepAnswer handle_data(std::uint32_t i) {
         }
     } else if (c.state == PLAYER) {
         c.fill = 0;  // whatever a player sends is discarded unread
-        if (c.spliced) return REMOVE;
     }
     return KEEP;
 }
 
 StepAnswer handle_idle(std::uint32_t i) {
     Connection& c = connection_at(i);
+    if (c.retired) return REMOVE;
     if (c.state == PLAYER && pump_player(c) < 0) return REMOVE;
     return KEEP;
 }

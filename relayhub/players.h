@@ -26,7 +26,7 @@ constexpr int PLAYER_SEND_BUFFER = 65536;
 ConnectionState classify(const Connection& c);
 
 // Sends a PLAYER the next piece of the stream from its position. Returns -1 when it is to be
-// dropped (behind the window after it was sent stream bytes, spliced, or the send took nothing
+// dropped (behind the window after it was sent stream bytes, retired, or the send took nothing
 // or failed), 0 when there is nothing new, else the bytes the socket took, by which its
 // position has advanced. A player that has been sent no stream byte is never dropped as
 // behind: it moves to the window's join point. The first form serves from the given window,
@@ -35,7 +35,7 @@ int pump_player(Connection& player, const StreamWindow& window);
 int pump_player(Connection& player);
 
 // After the window discarded held bytes from the absolute offset `from` on: every player that
-// was sent any of them is marked spliced, to be dropped at its next step, and one that was
+// was sent any of them is retired, to be dropped at its next step, and one that was
 // sent no stream byte yet moves to the join point.
 void settle_players_after_discard(std::uint64_t from, const StreamWindow& window);
 

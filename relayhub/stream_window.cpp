@@ -259,6 +259,40 @@ std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std
     return discarded;
 }
 
+std::uint64_t window_begin_source(StreamWindow& window) {
+    StreamWindow& w = window;
+    if (w.mode != FRAMED) {
+        // Nothing is held. Bytes carried while seeking, or the rest of a block being skipped,
+        // were the old source's: the new one's marker is the next block.
+        w.base += w.carry;
+        w.carry = 0;
+        w.mode = SEEKING;
+        return WINDOW_NOTHING_DISCARDED;
+    }
+    // The walk over headers has passed only complete blocks, so previous_block is complete and
+    // last_block begins where it ends.
+    std::uint64_t keep = 0;  // bytes held up to the end of the newest complete block
+    std::uint64_t k = w.last_block - w.base;
+    if (k + 8 <= w.fill && k + block_size_at(w, k) <= w.fill) {
+        keep = k + block_size_at(w, k);
+    } else if (w.previous_block != WINDOW_NO_BLOCK) {
+        keep = k;
+        w.last_block = w.previous_block;
+        w.previous_block = WINDOW_NO_BLOCK;
+    }
+    if (keep == w.fill) return WINDOW_NOTHING_DISCARDED;  // the old source ended at a boundary
+    std::uint64_t discarded = w.base + keep;
+    if (keep == 0) {
+        // Not even the first block was complete: the window starts again with the new source
+        // at the same base, which players sent none of the discarded bytes still stand at.
+        empty(w);
+        w.mode = SEEKING;
+    } else {
+        w.fill = static_cast<std::uint32_t>(keep);
+    }
+    return discarded;
+}
+
 WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std::uint32_t limit) {
     if (position < window.base) return WindowPiece{BEHIND, nullptr, 0};
     std::uint64_t end = window.base + window.fill;
@@ -322,5 +356,7 @@ WindowPiece window_read(std::uint64_t position, std::uint32_t limit) {
 }
 
 std::uint64_t window_join_point() { return window_join_point(the_window); }
+
+std::uint64_t window_begin_source() { return window_begin_source(the_window); }
 
 const StreamWindow& server_window() { return the_window; }

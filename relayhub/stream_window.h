@@ -56,6 +56,12 @@ struct WindowPiece {
 // (a cut, or the capacity rule emptying the window), or WINDOW_NOTHING_DISCARDED. A player that
 // was sent a byte at or past that offset must not be sent what now follows it.
 std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_t len);
+// A new source is about to append its first bytes, which begin with a block marker. What the
+// window holds behind its newest complete block (a block the old source left unfinished, or a
+// header cut short) is cut away, so that the marker begins a block; an empty window that was
+// seeking or skipping takes the new source's bytes from their first marker. Returns the
+// lowest absolute offset of held bytes discarded, or WINDOW_NOTHING_DISCARDED.
+std::uint64_t window_begin_source(StreamWindow& window);
 // What the window holds at the absolute position: BEHIND when position < base (those bytes are
 // gone), NOTHING_NEW when position >= base + fill, else AVAILABLE with the place in data and
 // the count, at most limit. The count also stops at the end of data, where the ring wraps: the
@@ -68,5 +74,6 @@ std::uint64_t window_join_point(const StreamWindow& window);
 // The server's one window, static for the life of the process, and the same operations on it.
 const StreamWindow& server_window();
 std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len);
+std::uint64_t window_begin_source();
 WindowPiece window_read(std::uint64_t position, std::uint32_t limit);
 std::uint64_t window_join_point();

@@ -258,11 +258,26 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
 }
 
 TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
-    int source = connect_relay();
     Stream s;
     std::atomic<bool> stop{false};
+    std::atomic<int> reconnections{0};
     std::thread feeder([&] {
-        while (!stop) feed(source, &s, 1, 50);
+        // Each hostile source takes the stream over. Like feedsend, the good source then
+        // connects again and goes on with the block it could not send.
+        int source = connect_loopback(port_);
+        std::string block = s.next_block();
+        for (int k = 0; k < 2000; ++k) {
+            if (send_all(source, block)) {
+                if (stop) break;  // every block in s has been sent
+                block = s.next_block();
+                sleep_for_ms(50);
+                continue;
+            }
+            close(source);
+            source = connect_loopback(port_);
+            reconnections += 1;
+        }
+        close(source);
     });
     int steady = own(listener());
     Crowd watch;
@@ -316,6 +331,7 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
     EXPECT_FALSE(watch.closed.back());
     EXPECT_GT(watch.got.back().size(), during) << "the listener is no longer served";
     // Once the hostile sources are gone, a newcomer gets the good source's blocks intact.
+    EXPECT_GE(reconnections, 1) << "no hostile source took the stream over";
     Crowd fresh;
     fresh.add(own(listener()));
     fresh.pump_for(1500);

@@ -188,6 +188,44 @@ TEST_F(RelayStream, APlayerSentBytesTheWindowCutsIsDroppedAndAFreshOneGetsWholeB
     EXPECT_EQ(second + third, recv_for(fresh, second.size() + third.size(), 3000));
 }
 
+TEST_F(RelayStream, ASourceEndingInsideABlockLeavesNoPartOfItBetweenTheNextSourcesBlocks) {
+    int early = player();
+    int a = connect_relay();
+    std::string whole = stream_of(0, 2, 700);
+    std::string cut = stream_of(2, 1, 700).substr(0, 300);
+    ASSERT_TRUE(send_all(a, whole + cut));
+    ASSERT_EQ(whole + cut, recv_for(early, whole.size() + cut.size(), 3000));
+    close(a);  // ends inside block 2
+    sleep_for_ms(100);
+    int b = connect_relay();
+    std::string next = stream_of(3, 2, 700);
+    ASSERT_TRUE(send_all(b, next));
+    // The player that had part of block 2 would otherwise go on inside block 3.
+    EXPECT_TRUE(wait_closed(early, 3000)) << "a player was spliced into the new source's block";
+    int late = player();
+    std::string more = stream_of(5, 1, 700);
+    ASSERT_TRUE(send_all(b, more));
+    // It starts at the newest complete block, 4, and goes on with 5: whole blocks of b only.
+    EXPECT_EQ(stream_of(4, 2, 700), recv_for(late, 2 * 712, 3000));
+}
+
+TEST_F(RelayStream, ASecondSourceTakesOverAndTheFirstIsClosed) {
+    int p = player();
+    int first = connect_relay();
+    std::string from_first = stream_of(0, 2, 500);
+    ASSERT_TRUE(send_all(first, from_first));
+    ASSERT_EQ(from_first, recv_for(p, from_first.size(), 3000));
+    // The first source's peer has gone quiet mid-block, without closing.
+    ASSERT_TRUE(send_all(first, stream_of(2, 1, 500).substr(0, 100)));
+    sleep_for_ms(100);
+    int second = connect_relay();
+    ASSERT_TRUE(send_all(second, stream_of(10, 3, 500)));
+    EXPECT_TRUE(wait_closed(first, 3000)) << "the first source was left connected";
+    int fresh = player();
+    ASSERT_TRUE(send_all(second, stream_of(13, 1, 500)));
+    EXPECT_EQ(stream_of(12, 2, 500), recv_for(fresh, 2 * 512, 3000));
+}
+
 TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWholeStream) {
     std::string fifo;
     for (Child& c : start_pipeline({BLOCKFRAME_BIN, "-t", "-s", "4000", "-r", "16000"},

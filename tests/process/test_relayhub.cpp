@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "wire.h"
 
 using namespace testkit;
 
@@ -40,6 +41,19 @@ TEST_F(Relayhub, APortInUseGivesTheFailureLineWithBindsErrno) {
     EXPECT_EQ("failed to open port " + std::to_string(taken) +
                   ", errno=" + std::to_string(EADDRINUSE) + "\n",
               stdout_of(relay));
+}
+
+TEST_F(Relayhub, ARelayKilledWithAListenerAttachedCanBeStartedAgainAtOnce) {
+    Child& first = start_relay();
+    int listener = connect_relay();
+    ASSERT_TRUE(send_all(listener, "GET / HTTP/1.0\r\n\r\n"));
+    ASSERT_EQ(std::size_t{RESPONSE_HEADER_SIZE},
+              recv_for(listener, RESPONSE_HEADER_SIZE, 3000).size());
+    stop(first);  // its side of the connection closes first and lingers on the port
+    Child& second = start({RELAYHUB_BIN, std::to_string(port_)});
+    int probe = own(connect_loopback(port_, 3000));
+    EXPECT_GE(probe, 0);
+    EXPECT_FALSE(has_exited(second)) << stdout_of(second);
 }
 
 TEST_F(Relayhub, LogsEachClientWithBothEnds) {

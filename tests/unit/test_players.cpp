@@ -150,7 +150,7 @@ TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     player.position = 112 + 224;
     EXPECT_EQ(0, pump_player(player, *window));
     EXPECT_EQ(112U + 224U, player.position);
-    player.spliced = true;  // bytes it was sent have been discarded
+    player.retired = true;  // bytes it was sent have been discarded
     EXPECT_EQ(-1, pump_player(player, *window));
     // One that was sent nothing yet loses nothing when the window passes it: it moves to the
     // join point, the newest complete block, and is sent that.

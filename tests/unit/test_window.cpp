@@ -186,6 +186,43 @@ TEST_P(WindowJoins, ANewPlayerStartsAtTheNewestBlockItCanFollow) {
 
 INSTANTIATE_TEST_SUITE_P(States, WindowJoins, testing::ValuesIn(JOIN_CASES));
 
+struct BeginCase {
+    const char* name;
+    std::string sent;         // what the old source sent, in one read
+    std::uint64_t discarded;  // what window_begin_source answers
+    std::uint64_t base;       // base and fill afterwards
+    std::uint32_t fill;
+};
+
+void PrintTo(const BeginCase& c, std::ostream* os) { *os << c.name; }
+
+const BeginCase BEGIN_CASES[] = {
+    {"the old source ended at a block boundary", B112.substr(0, 224), WINDOW_NOTHING_DISCARDED, 0,
+     224},
+    {"a block left unfinished behind complete ones", B112.substr(0, 274), 224, 0, 224},
+    {"a header cut short behind a complete block", B112.substr(0, 117), 112, 0, 112},
+    {"only an unfinished first block", B112.substr(0, 50), 0, 0, 0},
+    {"seeking, with the start of a marker carried", "zz<B", WINDOW_NOTHING_DISCARDED, 4, 0},
+};
+
+class WindowNewSource : public testing::TestWithParam<BeginCase> {};
+
+TEST_P(WindowNewSource, CutsWhatTheOldSourceLeftUnfinished) {
+    const BeginCase& c = GetParam();
+    auto w = std::make_unique<StreamWindow>();
+    append(*w, c.sent);
+    EXPECT_EQ(c.discarded, window_begin_source(*w));
+    EXPECT_EQ(c.base, w->base);
+    EXPECT_EQ(c.fill, w->fill);
+    // The new source's first block follows at once, whatever the old one left (the rule may
+    // then drop a block from the front).
+    std::string stream = c.sent.substr(0, c.fill) + block(30, 'n');
+    append(*w, stream.substr(c.fill));
+    EXPECT_EQ(stream.substr(w->base - c.base), held(*w));
+}
+
+INSTANTIATE_TEST_SUITE_P(OldSources, WindowNewSource, testing::ValuesIn(BEGIN_CASES));
+
 struct ReadCase {
     const char* name;
     std::int64_t from_base;  // position relative to base
