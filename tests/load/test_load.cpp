@@ -109,10 +109,15 @@ class Load : public ProcessTest {
 TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
     int source = connect_relay();
     Stream s;
-    std::thread feeder([&] { feed(source, &s, 150, 40); });  // about 25 kB/s for 6 seconds
+    std::atomic<bool> fed{false};
+    std::thread feeder([&] {
+        feed(source, &s, 150, 40);  // about 25 kB/s for 6 seconds
+        fed = true;
+    });
     Crowd crowd;
     for (int k = 0; k < 254; ++k) crowd.add(own(listener()));
-    crowd.pump_for(1000);
+    // Read all along: listeners that keep up are the case here, not kernel buffers.
+    for (int k = 0; k < 100 && !fed; ++k) crowd.pump_for(100);
     feeder.join();
     crowd.pump_for(1500);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
@@ -155,8 +160,8 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
     good.add(own(listener()));
     std::vector<int> stalled;
     for (int k = 0; k < 2; ++k) {
-        // A small receive buffer, never read. The relay's own send buffer still takes a few
-        // megabytes on loopback before a send fails: about half a minute of this stream.
+        // A small receive buffer, never read. The relay's bounded send buffer fills within a
+        // second or two of this stream, and then a send fails.
         int fd = own(socket(AF_INET, SOCK_STREAM, 0));
         int small = 4096;
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -168,8 +173,7 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
         send_all(fd, REQUEST);
         stalled.push_back(fd);
     }
-    good.pump_for(300);
-    ASSERT_EQ(4 + 1 + 3, open_fd_count(relay_->pid));
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 4 + 1 + 3; }, 3000));
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop) feed(source, &s, 1, 9);  // about 100 kB/s
@@ -421,8 +425,15 @@ TEST_F(ClientFaults, FeedsendAndFeedfetchSurviveResetsSilenceAndClosures) {
         });
         std::vector<int> kept;
         int accepted = serve(server, how, 6500, &kept);
-        int fetch_fds = open_fd_count(fetch.pid);
-        int send_fds = open_fd_count(send.pid);
+        // The most of several samples: a client holds its standard descriptors and one socket,
+        // and feedfetch its request file too while it sends it. A leak grows past that.
+        int fetch_fds = 0;
+        int send_fds = 0;
+        for (int k = 0; k < 20; ++k) {
+            fetch_fds = std::max(fetch_fds, open_fd_count(fetch.pid));
+            send_fds = std::max(send_fds, open_fd_count(send.pid));
+            sleep_for_ms(25);
+        }
         stop = true;
         // Unblock the producer should the sender have stopped reading its input.
         int flags = fcntl(send.input_fd, F_GETFL);
@@ -431,7 +442,7 @@ TEST_F(ClientFaults, FeedsendAndFeedfetchSurviveResetsSilenceAndClosures) {
         int name = static_cast<int>(how);
         EXPECT_FALSE(has_exited(fetch)) << name;
         EXPECT_FALSE(has_exited(send)) << name;
-        EXPECT_LE(fetch_fds, 4) << name;
+        EXPECT_LE(fetch_fds, 5) << name;
         EXPECT_LE(send_fds, 4) << name;
         if (how == Misbehaviour::NEVER_READS) {
             EXPECT_EQ(2, accepted) << "each client holds its one connection";
