@@ -1,0 +1,26 @@
+#pragma once
+// options: what a run of relaybench measures and for how long, as its command line set it.
+
+#include <string>
+#include <vector>
+
+struct Config {
+    std::string relayhub;    // the server under test
+    std::string blockframe;  // the pipeline's programs; beside relayhub's build folder unless given
+    std::string feedsend;
+    std::vector<std::string> scenarios = {"cap", "steady", "storm", "joins", "small", "stalled"};
+    double cap_seconds = 10;
+    double warmup_seconds = 5;  // steady and storm, before measuring
+    double steady_seconds = 20;
+    std::vector<int> steady_listeners = {1, 50, 254};
+    int storm_listeners = 50;
+    int storm_connections = 2000;
+    double storm_limit_seconds = 60;
+    double pipeline_warmup_seconds = 2;  // joins, small and stalled: the source's head start
+    int joins_listeners = 200;
+    double joins_spread_seconds = 15;  // join moments fall at random within this
+    double joins_listen_seconds = 1.5;
+    double small_seconds = 240;
+    double stalled_seconds = 60;
+    int stalled_listeners = 20;  // and as many that keep up beside them
+};

@@ -1,0 +1,185 @@
+#include "pipeline.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr int RELAY_START_TIMEOUT_MS = 5000;
+constexpr std::size_t PROGRESS_TAIL_BYTES = 256;
+
+// Starts argv with standard input from in_fd and standard output into out_fd, or /dev/null
+// and a fresh file when they are -1; standard error goes to a fresh file. Only the three
+// standard descriptors reach the program. The child is killed when the benchmark ends in any
+// way, even one that skips the clean-up (a signal, a CTest timeout), so no relay or
+// pipeline outlives it.
+testkit::Child spawn(const std::vector<std::string>& argv, int in_fd, int out_fd) {
+    testkit::Child child;
+    child.out_path = testkit::make_temp_file("");
+    child.err_path = testkit::make_temp_file("");
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);  // the benchmark ended before prctl took effect
+        int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
+        int out = out_fd >= 0 ? out_fd : open(child.out_path.c_str(), O_WRONLY | O_TRUNC);
+        int err = open(child.err_path.c_str(), O_WRONLY | O_TRUNC);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    child.pid = pid;  // -1 when fork failed: stop() then only removes the files
+    return child;
+}
+
+}  // namespace
+
+bool start_relay(const std::string& path, Relay* relay) {
+    *relay = Relay{};
+    relay->port = testkit::free_port();
+    relay->child = spawn({path, std::to_string(relay->port)}, -1, -1);
+    int probe = testkit::connect_loopback(relay->port, RELAY_START_TIMEOUT_MS);
+    bool up = probe >= 0;
+    if (up) {
+        close(probe);
+        // Standard input, output and error and the listening socket: the probe is gone.
+        up = testkit::wait_for([&] { return testkit::open_fd_count(relay->child.pid) == 4; }, 3000);
+    }
+    if (!up) stop_relay(relay);
+    return up;
+}
+
+void stop_relay(Relay* relay) { testkit::stop(relay->child); }
+
+void count_accepts(Relay* relay) {
+    std::ifstream in(relay->child.err_path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(relay->log_seen));
+    std::string more((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    relay->log_seen += more.size();
+    relay->accepted += testkit::count_of(more, "\n");
+}
+
+double cpu_seconds(int pid) {
+    std::string text = testkit::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close_paren = text.rfind(')');  // the name may hold spaces and parentheses
+    if (close_paren == std::string::npos) return -1;
+    // After the name: state (field 3) and ten more before utime and stime (fields 14 and 15).
+    std::istringstream fields(text.substr(close_paren + 1));
+    std::string skipped;
+    for (int k = 3; k < 14; ++k) fields >> skipped;
+    double utime = -1;
+    double stime = -1;
+    fields >> utime >> stime;
+    if (!fields) return -1;
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+bool start_pipeline(const PipelineSetup& setup, int port, Pipeline* pipeline) {
+    *pipeline = Pipeline{};
+    for (const std::string* path : {&setup.blockframe, &setup.feedsend}) {
+        if (access(path->c_str(), X_OK) != 0) {
+            std::printf("cannot run %s (see --blockframe and --feedsend)\n", path->c_str());
+            return false;
+        }
+    }
+    int ends[2] = {-1, -1};
+    if (pipe(ends) != 0) return false;
+    std::vector<std::string> framer = {setup.blockframe, "-t"};
+    if (setup.payload != 0) framer.insert(framer.end(), {"-s", std::to_string(setup.payload)});
+    framer.insert(framer.end(), {"-r", std::to_string(setup.rate)});
+    pipeline->blockframe = spawn(framer, -1, ends[1]);
+    pipeline->feedsend = spawn({setup.feedsend, "@127.0.0.1", std::to_string(port)}, ends[0], -1);
+    // Only the two children hold the pipe now, so either one's end is seen by the other.
+    close(ends[0]);
+    close(ends[1]);
+    if (pipeline->blockframe.pid > 0 && pipeline->feedsend.pid > 0) return true;
+    stop_pipeline(pipeline);
+    return false;
+}
+
+void stop_pipeline(Pipeline* pipeline) {
+    testkit::stop(pipeline->feedsend);
+    testkit::stop(pipeline->blockframe);
+}
+
+bool start_pipeline_run(const std::string& relayhub_path, const PipelineSetup& setup,
+                        double warmup_seconds, const char* name, PipelineRun* run) {
+    if (!start_relay(relayhub_path, &run->relay)) {
+        std::printf("\n%s: relayhub did not start\n", name);
+        return false;
+    }
+    if (!start_pipeline(setup, run->relay.port, &run->pipeline)) {
+        std::printf("\n%s: the blockframe | feedsend pipeline did not start\n", name);
+        stop_relay(&run->relay);
+        return false;
+    }
+    testkit::sleep_for_ms(static_cast<int>(warmup_seconds * 1000));
+    return true;
+}
+
+void stop_pipeline_run(PipelineRun* run) {
+    stop_pipeline(&run->pipeline);
+    stop_relay(&run->relay);
+}
+
+std::uint64_t feedsend_sent_bytes(const Pipeline& pipeline) {
+    std::ifstream in(pipeline.feedsend.err_path, std::ios::binary | std::ios::ate);
+    std::streamoff size = in.tellg();
+    if (size <= 0) return 0;
+    auto tail = static_cast<std::streamoff>(PROGRESS_TAIL_BYTES);
+    in.seekg(size > tail ? size - tail : 0);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Progress lines are "N bytes in S.Ss\r"; the last whole one is what counts.
+    std::size_t at = text.rfind(" bytes in ");
+    if (at == std::string::npos) return 0;
+    std::size_t begin = at;
+    while (begin > 0 && text[begin - 1] >= '0' && text[begin - 1] <= '9') --begin;
+    if (begin == at) return 0;
+    return std::stoull(text.substr(begin, at - begin));
+}
+
+std::vector<RelaySocket> relay_sockets(int relay_port) {
+    std::vector<RelaySocket> sockets;
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);  // the column names
+    // A bound on the lines read, far above what a run opens, in case the file is odd.
+    for (int k = 0; k < 100000 && std::getline(in, line); ++k) {
+        unsigned local_address = 0;
+        unsigned local_port = 0;
+        unsigned peer_port = 0;
+        unsigned state = 0;
+        unsigned long tx_queue = 0;
+        // "  12: 0100007F:1F90 0100007F:C350 01 00000000:00000000 ...", all hexadecimal.
+        if (std::sscanf(line.c_str(), " %*u: %8x:%4x %*8x:%4x %2x %8lx:", &local_address,
+                        &local_port, &peer_port, &state, &tx_queue) != 5) {
+            continue;
+        }
+        if (local_address == 0 || static_cast<int>(local_port) != relay_port) continue;
+        sockets.push_back(RelaySocket{static_cast<int>(peer_port), static_cast<int>(state),
+                                      static_cast<std::uint64_t>(tx_queue)});
+    }
+    return sockets;
+}
+
+const RelaySocket* find_relay_socket(const std::vector<RelaySocket>& sockets, int peer_port) {
+    const RelaySocket* found = nullptr;
+    for (const RelaySocket& s : sockets) {
+        if (s.peer_port != peer_port) continue;
+        if (found == nullptr || found->state == TCP_STATE_TIME_WAIT) found = &s;
+    }
+    return found;
+}

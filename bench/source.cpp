@@ -1,0 +1,67 @@
+#include "source.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "clocks.h"
+#include "process.h"
+#include "wire.h"
+
+namespace {
+
+// Blocks due at once are queued in one go up to this many, so a late wake-up catches up
+// without an unbounded loop.
+constexpr int BLOCKS_PER_PACE_MAX = 64;
+
+}  // namespace
+
+bool open_source(int port, double rate, std::uint32_t payload, Source* source) {
+    *source = Source{};
+    source->fd = testkit::connect_loopback(port, 3000);
+    if (source->fd < 0) return false;
+    fcntl(source->fd, F_SETFL, O_NONBLOCK);
+    source->rate = rate;
+    source->payload = payload;
+    source->started_ns = now_ns();
+    return true;
+}
+
+std::string test_block(std::uint64_t sequence, std::uint32_t payload) {
+    std::string b(BLOCK_HEADER_SIZE + payload, '\0');
+    auto* p = reinterpret_cast<std::uint8_t*>(b.data());
+    write_block_header(p, BlockHeader{BLOCK_MARKER, payload, static_cast<std::uint32_t>(sequence)});
+    for (std::uint32_t i = TEST_PAYLOAD_MIN; i < payload; ++i) {
+        p[BLOCK_HEADER_SIZE + i] = test_filler_byte(sequence, i);
+    }
+    write_u64_le(p + BLOCK_HEADER_SIZE, sequence);
+    write_u64_le(p + BLOCK_HEADER_SIZE + 8, static_cast<std::uint64_t>(wall_ns()));
+    return b;
+}
+
+void flush_source(Source* source) {
+    // Each send takes at least one byte or ends the loop, so it ends.
+    while (!source->pending.empty()) {
+        ssize_t n = send(source->fd, source->pending.data(), source->pending.size(), MSG_NOSIGNAL);
+        if (n <= 0) return;
+        source->pending.erase(0, static_cast<std::size_t>(n));
+    }
+}
+
+void pace_source(Source* source) {
+    double elapsed = static_cast<double>(now_ns() - source->started_ns) / 1e9;
+    for (int k = 0; k < BLOCKS_PER_PACE_MAX && source->pending.empty(); ++k) {
+        double due = static_cast<double>(source->bytes) / source->rate;
+        if (elapsed < due) break;
+        source->pending = test_block(source->next_sequence, source->payload);
+        source->bytes += source->pending.size();
+        source->next_sequence += 1;
+        flush_source(source);
+    }
+    flush_source(source);
+}
+
+void close_source(Source* source) {
+    if (source->fd >= 0) close(source->fd);
+    source->fd = -1;
+}
