@@ -13,6 +13,17 @@
 
 namespace {
 
+// Module state: the pause before the next attempt (0: at once) and the pause the last returned
+// connection was made after, which connection_failed takes up again. Written only here.
+int retry_wait_ms = 0;
+int wait_before_last_connection_ms = 0;
+
+// The pause that follows a failed attempt made after a pause of waited_ms.
+int next_retry_wait_ms(int waited_ms) {
+    if (waited_ms == 0) return FIRST_RETRY_WAIT_MS;
+    return waited_ms >= LONGEST_RETRY_WAIT_MS / 2 ? LONGEST_RETRY_WAIT_MS : waited_ms * 2;
+}
+
 // The address of host for this attempt, or false when a name gives no IPv4 address. Writes the
 // name's part of the progress text.
 bool server_address(const char* host, in_addr* address) {
@@ -35,8 +46,12 @@ bool server_address(const char* host, in_addr* address) {
 }  // namespace
 
 int connect_to_server(const char* host, int port) {
-    // No pause and no limit: a refused connection is tried again as fast as it is refused.
+    // No limit on the attempts, only a growing pause between failed ones; the progress texts are
+    // those of the attempts alone, so a log looks the same with or without the pauses.
     for (;;) {
+        if (retry_wait_ms > 0) sleep_ms(retry_wait_ms);
+        int waited_ms = retry_wait_ms;
+        retry_wait_ms = next_retry_wait_ms(waited_ms);  // kept unless this attempt succeeds
         std::fprintf(stderr, "Opening socket...");
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (fd == -1) continue;
@@ -57,6 +72,11 @@ int connect_to_server(const char* host, int port) {
             continue;
         }
         std::fprintf(stderr, "Done.\n");
+        // A connection that stands resets the pause, unless the caller reports that it failed.
+        retry_wait_ms = 0;
+        wait_before_last_connection_ms = waited_ms;
         return fd;
     }
 }
+
+void connection_failed() { retry_wait_ms = next_retry_wait_ms(wait_before_last_connection_ms); }
