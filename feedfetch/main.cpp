@@ -1,6 +1,7 @@
 // feedfetch: the simplest listener. Connects, sends the contents of a header file, writes every
 // byte that comes back to standard output until the peer closes or 60 seconds pass without
-// data, then starts over at once.
+// data, then starts over: at once after a connection that brought data or stayed open, and after
+// a growing pause (outbound's) when the peer closed or reset it before its first byte.
 
 #include <signal.h>
 #include <sys/select.h>
@@ -40,23 +41,30 @@ void send_header_file(int fd, const char* path) {
     std::fclose(file);
 }
 
+// How a connection's reply ended: ENDED_EMPTY when the peer closed or the recv failed before
+// a single byte arrived (a server that takes connections only to drop them), ENDED otherwise
+// (after data, or after IDLE_LIMIT_S seconds of silence).
+enum ReplyEnd : std::int32_t { ENDED = 1, ENDED_EMPTY = 2 };
+
 // Copies what arrives to standard output, each piece flushed before the next wait, until the
 // peer closes, a recv fails or nothing comes for IDLE_LIMIT_S seconds.
-void receive_reply(int fd) {
+ReplyEnd receive_reply(int fd) {
     fd_set read_set;
     fd_set write_set;
     fd_set error_set;
     FD_ZERO(&read_set);
     FD_ZERO(&write_set);
     FD_ZERO(&error_set);
+    bool any_byte = false;
     for (;;) {
         FD_SET(fd, &read_set);
         timeval limit{IDLE_LIMIT_S, 0};  // filled anew: select may change it
         select(fd + 1, &read_set, &write_set, &error_set, &limit);
-        if (!FD_ISSET(fd, &read_set)) return;  // nothing for 60 seconds
+        if (!FD_ISSET(fd, &read_set)) return ENDED;  // nothing for 60 seconds
         std::memset(received, 0, sizeof received);
         ssize_t n = recv(fd, received, sizeof received, 0);
-        if (n <= 0) return;
+        if (n <= 0) return any_byte ? ENDED : ENDED_EMPTY;
+        any_byte = true;
         std::fwrite(received, 1, static_cast<std::size_t>(n), stdout);
         std::fflush(stdout);
         std::fprintf(stderr, "recv %i; ", static_cast<int>(n));
@@ -79,13 +87,16 @@ int main(int argc, char** argv) {
     for (;;) {
         int fd = connect_to_server(host, port);
         // A descriptor set holds only descriptors below FD_SETSIZE; one above it cannot be
-        // waited on, so it is given up and another connection made.
+        // waited on, so it is given up, and counts as failed so that the next one waits.
         if (fd >= FD_SETSIZE) {
             close_fd(fd);
+            connection_failed();
             continue;
         }
         send_header_file(fd, header_path);
-        receive_reply(fd);
+        // A peer that drops every connection before its first byte would otherwise be
+        // reconnected to as fast as it drops them.
+        if (receive_reply(fd) == ENDED_EMPTY) connection_failed();
         close_fd(fd);
     }
 }

@@ -88,21 +88,34 @@ TEST_P(ClientProgress, WritesTheConnectionStepsByteForByte) {
     EXPECT_EQ(expected, stderr_of(client));
 }
 
-TEST_P(ClientProgress, WithNothingListeningRetriesWithoutGatheringDescriptors) {
+TEST_P(ClientProgress, WithNothingListeningRetriesAtAPaceWithoutGatheringDescriptors) {
     std::string empty = temp_file("");
     Child& client =
         start({GetParam().program, GetParam().host, std::to_string(free_port()), empty});
-    ASSERT_TRUE(wait_for([&] { return count_of(stderr_of(client), "Connecting...") >= 20; }, 5000));
+    // Counted from the first attempt on, when the program has replaced the test's fork.
+    ASSERT_TRUE(wait_for([&] { return !stderr_of(client).empty(); }, 3000));
+    double cpu_before = cpu_seconds(client.pid);
+    auto begun = std::chrono::steady_clock::now();
+    int most = 0;
+    for (int k = 0; k < 100; ++k) {  // 5 s
+        most = std::max(most, open_fd_count(client.pid));
+        sleep_for_ms(50);
+    }
+    double cpu = cpu_seconds(client.pid) - cpu_before;
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     std::string log = stderr_of(client);
+    // The pause doubles from 10 ms to 1 s: about a dozen attempts in 5 s, where attempts without
+    // a pause come by the thousand.
+    std::size_t attempts = count_of(log, "Opening socket...");
+    EXPECT_GE(attempts, 5U) << log;
+    EXPECT_LT(attempts, 40U) << log;
     // Each refused attempt ends in "Connecting..." directly followed by the next attempt.
     EXPECT_NE(std::string::npos, log.find("Connecting...Opening socket...Done.\n"));
-    int most = 0;
-    for (int k = 0; k < 20; ++k) {
-        most = std::max(most, open_fd_count(client.pid));
-        sleep_for_ms(25);
-    }
     // Standard input, output and error, plus at most the one socket of the current attempt.
     EXPECT_LE(most, 4);
+    ASSERT_GE(cpu_before, 0.0);
+    EXPECT_LT(cpu, 0.05 * seconds) << "processor seconds while nothing listened";
     EXPECT_FALSE(has_exited(client));
 }
 
@@ -138,36 +151,99 @@ TEST_F(Feedsend, SendsItsInputInPiecesAndReconnectsFiveSecondsAfterItEnds) {
     EXPECT_EQ(3U, count_of(stderr_of(sender), " bytes in "));
 }
 
-TEST_F(Feedsend, APeerThatGoesAwayIsReportedAndTheRestFollowsOnTheNextConnection) {
+// feedsend's input for a connection that a peer resets: *starts gets the offset of every block
+// whose start feedsend can find, and stays empty for input it must copy as it stands.
+struct ResumeCase {
+    const char* name;
+    std::string (*input)(std::vector<std::size_t>* starts);
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* os) { *os << c.name; }
+
+// Less than a pipe holds, so the test writes it all while the sender pauses.
+constexpr std::size_t RESUME_INPUT_SIZE = 50000;
+
+const ResumeCase RESUME_CASES[] = {
+    {"block stream",
+     [](std::vector<std::size_t>* starts) {
+         // Payloads that do not divide 1460, the largest spanning several pieces, so a lost
+         // piece ends inside a block whose rest may take more than one read.
+         const std::size_t payloads[] = {1000, 3000, 5000};
+         std::string input;
+         for (std::uint32_t k = 0; input.size() < RESUME_INPUT_SIZE; ++k) {
+             starts->push_back(input.size());
+             input += make_block(pattern_payload(payloads[k % 3], k), k);
+         }
+         return input;
+     }},
+    {"plain bytes",
+     [](std::vector<std::size_t>*) { return pattern_payload(RESUME_INPUT_SIZE, 1); }},
+    {"block stream whose second marker is missing",
+     [](std::vector<std::size_t>*) {
+         return make_block(pattern_payload(1000, 0), 0) + pattern_payload(RESUME_INPUT_SIZE, 2);
+     }},
+};
+
+class FeedsendResume : public ProcessTest, public testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(FeedsendResume, APieceLostToAResetIsReportedAndTheNextConnectionStartsWhereItShould) {
+    std::vector<std::size_t> starts;
+    std::string input = GetParam().input(&starts);
     int port = 0;
     int server = own(listen_loopback(&port));
     Child& sender = start({FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, Input::PIPE);
-    int first = own(accept_within(server, 5000));
+    int first = accept_within(server, 5000);
     ASSERT_GE(first, 0);
-    std::string a = pattern_payload(1460, 1);
-    ASSERT_EQ((ssize_t)a.size(), write(sender.input_fd, a.data(), a.size()));
-    EXPECT_EQ(a, recv_for(first, a.size(), 3000));
-    // Reset: the next sends fail; SIGPIPE must not end the sender.
+    // Three whole pieces go out; with the blocks above the third ends inside a 5012-byte block.
+    const std::size_t before_reset = 3 * 1460;
+    ASSERT_EQ((ssize_t)before_reset, write(sender.input_fd, input.data(), before_reset));
+    EXPECT_EQ(input.substr(0, before_reset), recv_for(first, before_reset, 3000));
+    std::string all_taken = std::to_string(before_reset) + " bytes in";
+    ASSERT_TRUE(
+        wait_for([&] { return stderr_of(sender).find(all_taken) != std::string::npos; }, 3000));
+    // A reset, then the rest of the input: a send fails, and SIGPIPE must not end the sender.
     linger hard{1, 0};
     setsockopt(first, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    shutdown(first, SHUT_RDWR);
-    for (int k = 0; k < 4; ++k) {
-        std::string more = pattern_payload(1460, static_cast<std::uint32_t>(10 + k));
-        ASSERT_EQ((ssize_t)more.size(), write(sender.input_fd, more.data(), more.size()));
-        sleep_for_ms(50);
-    }
-    EXPECT_TRUE(
+    close(first);
+    std::size_t rest = input.size() - before_reset;
+    ASSERT_EQ((ssize_t)rest, write(sender.input_fd, input.data() + before_reset, rest));
+    close(sender.input_fd);  // the input ends, so the second connection ends with it
+    sender.input_fd = -1;
+    ASSERT_TRUE(
         wait_for([&] { return stderr_of(sender).find("send error: ") != std::string::npos; }, 3000))
         << stderr_of(sender);
+    // The last progress line before the error counts the pieces the connection took; the lost
+    // piece is the 1460 bytes after them.
+    std::string log = stderr_of(sender);
+    std::string before_error = log.substr(0, log.find("send error: "));
+    std::regex progress("([0-9]+) bytes in");
+    std::size_t taken = 0;
+    for (auto it = std::sregex_iterator(before_error.begin(), before_error.end(), progress);
+         it != std::sregex_iterator(); ++it) {
+        taken = std::stoul((*it)[1]);
+    }
+    std::size_t lost_end = taken + 1460;
+    // A block stream goes on at the first block that begins after the lost piece, other input
+    // with the byte after it.
+    std::size_t resume = lost_end;
+    if (!starts.empty()) {
+        auto next_start = std::lower_bound(starts.begin(), starts.end(), lost_end);
+        resume = next_start != starts.end() ? *next_start : input.size();
+    }
+    ASSERT_LT(resume, input.size()) << "nothing is left for the second connection";
     int second = own(accept_within(server, 9000));
     ASSERT_GE(second, 0);
     EXPECT_FALSE(has_exited(sender));
-    std::string last = pattern_payload(1460, 99);
-    ASSERT_EQ((ssize_t)last.size(), write(sender.input_fd, last.data(), last.size()));
-    std::string got = recv_for(second, 1 << 20, 1000);
-    EXPECT_GE(got.size(), last.size());
-    EXPECT_EQ(last, got.substr(got.size() - last.size())) << "later input did not follow";
+    std::string expected = input.substr(resume);
+    std::string got = recv_for(second, expected.size() + 1, 5000);  // ends with the sender's close
+    if (!starts.empty()) {
+        EXPECT_EQ("<BL>", got.substr(0, 4));
+    }
+    EXPECT_EQ(expected.size(), got.size()) << "lost piece ends at " << lost_end;
+    EXPECT_TRUE(got == expected) << "the second connection differs from input byte " << resume;
 }
+
+INSTANTIATE_TEST_SUITE_P(Feedsend, FeedsendResume, testing::ValuesIn(RESUME_CASES));
 
 class Feedfetch : public ProcessTest {};
 
@@ -222,6 +298,44 @@ TEST_F(Feedfetch, AMissingHeaderFileIsReportedAndTheReplyStillRead) {
     EXPECT_NE(std::string::npos, stderr_of(fetcher).find(path + "\n")) << stderr_of(fetcher);
     shutdown(first, SHUT_RDWR);
     EXPECT_GE(own(accept_within(server, 5000)), 0);
+    EXPECT_FALSE(has_exited(fetcher));
+}
+
+TEST_F(Feedfetch, PausesAfterConnectionsDroppedBeforeAnyByteUntilOneStands) {
+    int port = 0;
+    int server = own(listen_loopback(&port));
+    std::string request = "GET / HTTP/1.0\r\n\r\n";
+    std::string path = temp_file(request);
+    Child& fetcher = start({FEEDFETCH_BIN, "@127.0.0.1", std::to_string(port), path});
+    // For 3 s every connection is dropped as soon as it is accepted: closed, or reset.
+    int dropped = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        int fd = accept_within(server, 50);
+        if (fd < 0) continue;
+        if (dropped % 2 == 1) {
+            linger hard{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        close(fd);
+        ++dropped;
+    }
+    // Pauses of 10 ms doubling to 1 s: about nine connections; without them, thousands.
+    EXPECT_GE(dropped, 3) << "the fetcher stopped reconnecting";
+    EXPECT_LT(dropped, 40) << "the fetcher did not pause after dropped connections";
+    // A connection that brings a byte resets the pause: the next one comes at once.
+    int stood = own(accept_within(server, 3000));
+    ASSERT_GE(stood, 0);
+    EXPECT_EQ(request, recv_for(stood, request.size(), 3000));
+    ASSERT_TRUE(send_all(stood, "reply"));
+    ASSERT_TRUE(wait_for([&] { return stdout_of(fetcher) == "reply"; }, 3000));
+    shutdown(stood, SHUT_RDWR);
+    auto closed_at = std::chrono::steady_clock::now();
+    int next = own(accept_within(server, 3000));
+    double gap =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - closed_at).count();
+    ASSERT_GE(next, 0);
+    EXPECT_LT(gap, 0.8) << "the pause of 1 s was still in force";
     EXPECT_FALSE(has_exited(fetcher));
 }
 

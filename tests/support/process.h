@@ -84,4 +84,8 @@ std::string pattern_payload(std::size_t n, std::uint32_t seed);
 // *blocks gets the count of whole blocks.
 std::string test_stream_fault(const std::string& capture, std::size_t* blocks);
 
+// Processor time a process has used so far, user and system together, in seconds, from
+// /proc/PID/stat; -1 when it cannot be read.
+double cpu_seconds(pid_t pid);
+
 }  // namespace testkit
