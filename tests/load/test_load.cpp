@@ -22,7 +22,6 @@ using namespace testkit;
 
 namespace {
 
-const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
 const std::string REQUEST = "GET /live HTTP/1.0\r\n\r\n";
 
 using Clock = std::chrono::steady_clock;
@@ -293,12 +292,7 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
         for (char& c : j) c = static_cast<char>(random());
         return j;
     };
-    auto header = [](std::uint32_t length) {
-        std::string h(BLOCK_HEADER_SIZE, '\0');
-        write_block_header(reinterpret_cast<std::uint8_t*>(h.data()),
-                           BlockHeader{BLOCK_MARKER, length, 0});
-        return h;
-    };
+    auto header = [](std::uint32_t length) { return block_header(length); };
     // Requests of random bytes, up to 64 KiB.
     for (int k = 0; k < 8; ++k) {
         int fd = connect_relay();

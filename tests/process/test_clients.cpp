@@ -18,8 +18,6 @@ using namespace testkit;
 
 namespace {
 
-const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
-
 struct UsageCase {
     const char* name;
     std::vector<std::string> argv;

@@ -19,7 +19,6 @@ using namespace testkit;
 
 namespace {
 
-const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
 const std::string REQUEST = "GET /stream HTTP/1.0\r\nHost: test\r\n\r\n";
 
 std::string stream_of(int first, int n, std::size_t payload) {
@@ -172,10 +171,7 @@ TEST_F(RelayStream, APlayerSentBytesTheWindowCutsIsDroppedAndAFreshOneGetsWholeB
     // A block, then a header whose length no window can hold and 20 bytes of it: the player is
     // sent all 144 bytes before the next read shows that they do not frame.
     std::string first = stream_of(0, 1, 100);
-    std::string bogus(BLOCK_HEADER_SIZE, '\0');
-    write_block_header(reinterpret_cast<std::uint8_t*>(bogus.data()),
-                       BlockHeader{BLOCK_MARKER, 0xFFFFFFFFU, 7});
-    bogus += std::string(20, 'j');
+    std::string bogus = block_header(0xFFFFFFFFU, 7) + std::string(20, 'j');
     int source = connect_relay();
     ASSERT_TRUE(send_all(source, first + bogus));
     ASSERT_EQ(first + bogus, recv_for(spliced, 144, 3000));
@@ -244,8 +240,7 @@ TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain)
     std::string request = temp_file(REQUEST);
     Child& fetch = start({FEEDFETCH_BIN, "@127.0.0.1", std::to_string(port_), request});
     // feedsend notices the lost connection at its next send, pauses 5 s and resumes at a block.
-    EXPECT_TRUE(wait_for([&] { return stdout_of(fetch).size() > HEADER.size() + 3 * 1012; },
-                         10000))
+    EXPECT_TRUE(wait_for([&] { return stdout_of(fetch).size() > HEADER.size() + 3 * 1012; }, 10000))
         << "no stream within 10 s of the restart";
     std::string capture = temp_file(stdout_of(fetch));  // a last block cut short is allowed
     stop(fetch);

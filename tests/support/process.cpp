@@ -285,13 +285,6 @@ bool wait_closed(int fd, int timeout_ms) {
     }
 }
 
-std::string make_block(const std::string& payload, std::uint32_t opaque) {
-    std::uint8_t header[BLOCK_HEADER_SIZE];
-    write_block_header(
-        header, BlockHeader{BLOCK_MARKER, static_cast<std::uint32_t>(payload.size()), opaque});
-    return std::string(reinterpret_cast<const char*>(header), sizeof header) + payload;
-}
-
 std::string pattern_payload(std::size_t n, std::uint32_t seed) {
     std::string s(n, '\0');
     std::uint32_t x = seed * 2654435761U + 1U;

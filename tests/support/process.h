@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
+
 namespace testkit {
 
 // A port on 127.0.0.1 that was free a moment ago (bound to 0, read back, closed).
@@ -73,8 +75,6 @@ std::string recv_for(int fd, std::size_t want, int timeout_ms);
 // whatever arrives before that.
 bool wait_closed(int fd, int timeout_ms);
 
-// A whole block: "<BL>", the payload length, opaque, then the payload.
-std::string make_block(const std::string& payload, std::uint32_t opaque = 0);
 // A payload of n bytes that differs from block to block (seed) and position to position.
 std::string pattern_payload(std::size_t n, std::uint32_t seed);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "players.h"
 #include "stream_window.h"
 
@@ -28,11 +29,11 @@ void PrintTo(const ClassifyCase& c, std::ostream* os) { *os << c.name; }
 const std::string MARK = "<BL>";
 
 const ClassifyCase CLASSIFY_CASES[] = {
-    {"a complete request of 12 bytes waits", PENDING, "GET /x\r\n\r\n\0\0", PENDING},
+    {"a complete request of 12 bytes waits", PENDING, "GET /xyz\r\n\r\n", PENDING},
     {"a marker and 8 bytes wait", PENDING, MARK + "12345678", PENDING},
     {"a marker and 9 bytes make a source", PENDING, MARK + "123456789", SOURCE},
     {"a marker before a request end makes a source", PENDING, MARK + "x\r\n\r\nGET / HTTP", SOURCE},
-    {"a request of 13 bytes makes a player", PENDING, "GET / HTTP\r\n\r\n", PLAYER},
+    {"a request of 13 bytes makes a player", PENDING, "GET / HTP\r\n\r\n", PLAYER},
     {"a request with bytes behind it makes a player", PENDING, "GET / HTTP/1.0\r\n\r\nextra",
      PLAYER},
     {"8191 bytes without an end wait", PENDING, std::string(8191, 'x'), PENDING},
@@ -84,9 +85,7 @@ TEST(PumpPlayer, APieceTakenInPartLosesNoByte) {
         std::string payload(3000, static_cast<char>('a' + k % 26));
         for (std::size_t j = 0; j < payload.size(); j += 7)
             payload[j] = static_cast<char>('0' + j % 10);
-        std::uint8_t h[BLOCK_HEADER_SIZE];
-        write_block_header(h, BlockHeader{BLOCK_MARKER, 3000, static_cast<std::uint32_t>(k)});
-        stream += std::string(reinterpret_cast<char*>(h), sizeof h) + payload;
+        stream += testkit::make_block(payload, static_cast<std::uint32_t>(k));
     }
     // One read's worth, so the rule drops nothing: the window holds it all.
     auto window = std::make_unique<StreamWindow>();
@@ -131,9 +130,7 @@ TEST(PumpPlayer, APieceTakenInPartLosesNoByte) {
 TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     std::string b;
     for (int k = 0; k < 3; ++k) {
-        std::uint8_t h[BLOCK_HEADER_SIZE];
-        write_block_header(h, BlockHeader{BLOCK_MARKER, 100, 0});
-        b += std::string(reinterpret_cast<char*>(h), sizeof h) + std::string(100, 'p');
+        b += testkit::filled_block(100, 'p');
     }
     // Three 112-byte blocks in reads of 112: the second read drops nothing, the third the first.
     auto window = std::make_unique<StreamWindow>();

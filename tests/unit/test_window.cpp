@@ -5,16 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "stream_window.h"
 
 namespace {
 
+using testkit::block_header;
+
 std::string block(std::uint32_t payload, char fill_byte) {
-    std::string b(BLOCK_HEADER_SIZE + payload, fill_byte);
-    std::uint8_t h[BLOCK_HEADER_SIZE];
-    write_block_header(h, BlockHeader{BLOCK_MARKER, payload, 0});
-    std::memcpy(b.data(), h, sizeof h);
-    return b;
+    return testkit::filled_block(payload, fill_byte);
 }
 
 // A stream of n blocks of the given payload size, each filled with its own letter.
@@ -321,20 +320,13 @@ TEST(WindowCapacity, ABlockLargerThanTheWindowIsSkippedAndTheStreamResumesAfterI
     EXPECT_EQ(after, held(*w));
 }
 
-std::string header_with_length(std::uint32_t length) {
-    std::string h(BLOCK_HEADER_SIZE, '\0');
-    write_block_header(reinterpret_cast<std::uint8_t*>(h.data()),
-                       BlockHeader{BLOCK_MARKER, length, 0});
-    return h;
-}
-
 TEST(WindowCapacity, ALengthNoWindowCanHoldIsNoBlock) {
     // A header whose length + 12 is above the capacity (0xFFFFFFFF among them) is never held:
     // the stream goes on at the next marker, however the bytes are split into reads.
     for (std::uint32_t length : {0xFFFFFFFFU, WINDOW_CAPACITY - 11, 0x80000000U}) {
         // The second block stays incomplete, so the rule keeps the first.
         std::string good = block(50, 'n') + block(60, 'o').substr(0, 30);
-        std::string stream = header_with_length(length) + std::string(70000, 'j') + good;
+        std::string stream = block_header(length) + std::string(70000, 'j') + good;
         for (std::size_t read : {5UL, 8UL, 12UL, 1000UL, 65536UL}) {
             auto w = std::make_unique<StreamWindow>();
             std::uint64_t last_base = 0;
@@ -357,7 +349,7 @@ TEST(WindowCapacity, ALengthNoWindowCanHoldIsNoBlock) {
 TEST(WindowCapacity, ALengthNoWindowCanHoldBehindTheFirstBlockIsCut) {
     auto w = std::make_unique<StreamWindow>();
     std::string first = block(100, 'a');
-    append(*w, first + header_with_length(0xFFFFFFFFU) + std::string(20, 'j'));
+    append(*w, first + block_header(0xFFFFFFFFU) + std::string(20, 'j'));
     append(*w, block(10, 'b'));
     EXPECT_EQ(0U, w->base);
     EXPECT_EQ(first + block(10, 'b'), held(*w));

@@ -1,0 +1,35 @@
+#pragma once
+// The stream's bytes as tests write and expect them: the relay's response header as a string,
+// and block headers and blocks built from their fields. Header-only, so the unit tests use it
+// without the process harness.
+
+#include <cstdint>
+#include <string>
+
+#include "wire.h"
+
+namespace testkit {
+
+// The relay's 135-byte answer to every listener.
+inline const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
+
+// The 12 bytes of a block header: the marker, then length and opaque as given, whether or not a
+// payload of that length follows.
+inline std::string block_header(std::uint32_t length, std::uint32_t opaque = 0) {
+    std::string h(BLOCK_HEADER_SIZE, '\0');
+    write_block_header(reinterpret_cast<std::uint8_t*>(h.data()),
+                       BlockHeader{BLOCK_MARKER, length, opaque});
+    return h;
+}
+
+// A whole block: its header and the payload.
+inline std::string make_block(const std::string& payload, std::uint32_t opaque = 0) {
+    return block_header(static_cast<std::uint32_t>(payload.size()), opaque) + payload;
+}
+
+// A block whose payload is `payload` copies of one byte.
+inline std::string filled_block(std::uint32_t payload, char fill, std::uint32_t opaque = 0) {
+    return block_header(payload, opaque) + std::string(payload, fill);
+}
+
+}  // namespace testkit
