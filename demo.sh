@@ -2,19 +2,22 @@
 # The relay's main job end to end on loopback: relayhub, a paced test stream fed through
 # feedsend, three feedfetch listeners, about ten seconds, then each listener's capture checked.
 # Usage: ./demo.sh [port]     (a free port is chosen when none is given)
-# RELAYHUB_BUILD_DIR picks the build to run (default build/debug, built when missing);
-# DEMO_SECONDS the run time (default 10).
+# RELAYHUB_BUILD_DIR picks the build to run (default build/programs: the five programs alone,
+# built when missing, after installing what building them needs); DEMO_SECONDS the run time
+# (default 10).
 set -u
 cd "$(dirname "$0")"
-build=${RELAYHUB_BUILD_DIR:-build/debug}
+build=${RELAYHUB_BUILD_DIR:-build/programs}
 seconds=${DEMO_SECONDS:-10}
 programs=(relayhub feedsend feedfetch blockframe blockcheck)
 
 missing=0
 for p in "${programs[@]}"; do [ -x "$build/$p/$p" ] || missing=1; done
 if [ "$missing" = 1 ]; then
+    . contrib/need-packages.sh
+    need_packages cmake make g++
     echo "== building into $build"
-    cmake --preset debug >/dev/null && cmake --build "$build" -j2 --target "${programs[@]}" >/dev/null ||
+    cmake --preset programs >/dev/null && cmake --build "$build" -j2 >/dev/null ||
         { echo "build failed"; exit 2; }
 fi
 bin() { echo "$build/$1/$1"; }
