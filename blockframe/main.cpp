@@ -19,7 +19,9 @@ namespace {
 // 4368 + 12 = 3 x 1460: each block is exactly three of feedsend's pieces, so it leaves in full
 // the moment it is written. About a quarter second of a 128 kbit/s stream.
 constexpr std::uint32_t DEFAULT_PAYLOAD = 4368;
-constexpr std::uint32_t PAYLOAD_MAX = 16 * 1024 * 1024;
+// A larger payload would never reach a listener: the relay discards such a block whole.
+constexpr std::uint32_t PAYLOAD_MAX = RELAY_BLOCK_MAX - BLOCK_HEADER_SIZE;
+constexpr std::uint64_t NS_PER_SECOND = 1000000000ULL;
 
 struct Options {
     std::uint32_t payload = DEFAULT_PAYLOAD;
@@ -31,7 +33,7 @@ struct Options {
 void usage() {
     std::fputs(
         "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-        "  -s  payload bytes per block, 1 to 16777216 (default 4368; the last block shorter)\n"
+        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
         "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
         "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
         "      (at least 16 bytes each)\n"
@@ -59,7 +61,8 @@ bool parse_options(int argc, char** argv, Options* o) {
                 o->payload = static_cast<std::uint32_t>(v);
                 break;
             case 'r':
-                if (!parse_number(optarg, UINT64_MAX / 1000000000ULL, &v) || v == 0) return false;
+                // The bound keeps a remainder of bytes times NS_PER_SECOND inside 64 bits.
+                if (!parse_number(optarg, UINT64_MAX / NS_PER_SECOND, &v) || v == 0) return false;
                 o->rate = v;
                 break;
             case 't':
@@ -82,18 +85,27 @@ bool parse_options(int argc, char** argv, Options* o) {
 std::uint64_t now_ns(clockid_t clock) {
     timespec t{};
     clock_gettime(clock, &t);
-    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000ULL +
+    return static_cast<std::uint64_t>(t.tv_sec) * NS_PER_SECOND +
            static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// When `written` bytes are due at `rate` bytes per second: written / rate seconds after the
+// start, to the nanosecond. Whole seconds and the remainder are scaled apart, as written *
+// NS_PER_SECOND alone would wrap after 2^64 / 10^9 bytes (13 days at 16,000 bytes a second);
+// the remainder is below rate, so its product stays inside 64 bits, and the whole seconds do
+// for 584 years.
+std::uint64_t due_ns(std::uint64_t written, std::uint64_t rate) {
+    return written / rate * NS_PER_SECOND + written % rate * NS_PER_SECOND / rate;
 }
 
 // Waits until `written` bytes are due at the given rate since `started` (monotonic ns).
 void pace(std::uint64_t started, std::uint64_t written, std::uint64_t rate) {
     if (rate == 0) return;
-    std::uint64_t due = started + written * 1000000000ULL / rate;
+    std::uint64_t due = started + due_ns(written, rate);
     std::uint64_t now = now_ns(CLOCK_MONOTONIC);
     if (due <= now) return;
     std::uint64_t wait = due - now;
-    timespec t{static_cast<time_t>(wait / 1000000000ULL), static_cast<long>(wait % 1000000000ULL)};
+    timespec t{static_cast<time_t>(wait / NS_PER_SECOND), static_cast<long>(wait % NS_PER_SECOND)};
     while (nanosleep(&t, &t) == -1 && errno == EINTR) {
     }
 }

@@ -47,6 +47,15 @@ inline void write_block_header(std::uint8_t* p, const BlockHeader& h) {
 }
 inline bool is_block_marker(const std::uint8_t* p) { return read_u32_le(p) == BLOCK_MARKER; }
 
+// The largest block, header included, that ever reaches a listener: the size of the relay's
+// window. A header that declares a larger one begins no block.
+constexpr std::uint32_t RELAY_BLOCK_MAX = 16 * 1024 * 1024;
+// Whether a block of this payload length can be relayed; 64 bits, so that a length near 2^32
+// plus the header does not wrap.
+inline bool block_length_fits(std::uint32_t length) {
+    return static_cast<std::uint64_t>(length) + BLOCK_HEADER_SIZE <= RELAY_BLOCK_MAX;
+}
+
 // Sent to every player, without a terminating zero. Content-Length is 2^31 - 1 whatever the
 // stream, so that clients read on until the connection ends.
 constexpr char RESPONSE_HEADER[] =

@@ -7,7 +7,7 @@
 
 #include "wire.h"
 
-constexpr std::uint32_t WINDOW_CAPACITY = 16 * 1024 * 1024;
+constexpr std::uint32_t WINDOW_CAPACITY = RELAY_BLOCK_MAX;
 static_assert((WINDOW_CAPACITY & (WINDOW_CAPACITY - 1)) == 0, "the ring's index is masked");
 // The largest append taken as one: a receive buffer's worth. Longer ones are taken in pieces.
 constexpr std::uint32_t WINDOW_APPEND_MAX = 65536;

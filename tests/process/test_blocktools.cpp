@@ -1,5 +1,8 @@
 // blockframe's output parsed back, and blockcheck's verdicts on captures made by hand.
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -10,8 +13,6 @@
 using namespace testkit;
 
 namespace {
-
-const std::string HEADER(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
 
 struct Block {
     std::uint32_t opaque;
@@ -113,6 +114,7 @@ const BadOptionCase BAD_OPTIONS[] = {
     {"payload of 0", {"-s", "0"}},
     {"payload not a number", {"-s", "12k"}},
     {"payload above 16 MiB", {"-s", "16777217"}},
+    {"a block the relay cannot hold", {"-s", "16777205"}},
     {"rate of 0", {"-r", "0"}},
     {"negative rate", {"-r", "-5"}},
     {"test payload too small for its stamp", {"-t", "-s", "15"}},
@@ -165,34 +167,126 @@ TEST_F(Blockcheck, GivesEachCaptureItsVerdict) {
         const char* name;
         std::string capture;
         int status;
-        std::string line;  // expected somewhere in the report
+        std::string line;                       // expected somewhere in the report
+        std::vector<std::string> options = {};  // before the file
     };
     std::string wrong_header = HEADER;
     wrong_header[5] = '9';
     std::string corrupt = HEADER + run(0, 4);
     corrupt[HEADER.size() + 212 + 100] ^= 0x01;
-    std::string bad_length = HEADER + run(0, 2) + "<BL>junk";
+    std::string changed_tail = HEADER + run(0, 2) + run(2, 3).substr(0, 100);
+    changed_tail[HEADER.size() + 2 * 212 + 60] ^= 0x01;
+    // What blockframe makes of /dev/zero: payloads of zeros, numbered in the opaque field.
+    auto zeros = [](std::uint32_t payload, std::uint32_t from, std::uint32_t to) {
+        std::string s;
+        for (std::uint32_t k = from; k < to; ++k) s += filled_block(payload, '\0', k);
+        return s;
+    };
+    // A header whose length the relay can never hold, where block 2 belongs, then blocks 3..7.
+    auto unholdable = [&](std::uint32_t length) {
+        return HEADER + run(0, 2) + block_header(length, 2) + run(3, 8);
+    };
+    const std::string no_holdable_block =
+        "2 blocks, 1496 bytes, seq 0..1, 0 gaps, 0 corrupt, "
+        "cut tail 0 bytes, 1072 malformed bytes: NOT INTACT";
     const Case cases[] = {
         {"intact", HEADER + run(0, 5), 0,
          "connection 1: header ok, 5 blocks, 1060 bytes, seq 0..4, 0 gaps, 0 corrupt, cut tail 0 "
          "bytes: intact"},
         {"a gap", HEADER + run(0, 2) + run(3, 5), 1, "seq 0..4, 1 gaps"},
+        {"a block repeated", HEADER + run(0, 3) + run(2, 5), 1,
+         "6 blocks, 1272 bytes, seq 0..4, 1 gaps"},
+        {"blocks out of order", HEADER + run(0, 2) + run(3, 4) + run(2, 3) + run(4, 6), 1,
+         "seq 0..5, 3 gaps"},
         {"a byte changed", corrupt, 1, "1 corrupt"},
+        {"a byte changed in the cut tail", changed_tail, 1, "1 corrupt, cut tail 100 bytes"},
+        {"a block missing before the cut tail", HEADER + run(0, 2) + run(3, 4).substr(0, 50), 1,
+         "seq 0..1, 1 gaps"},
         {"bytes that are no block", HEADER + run(0, 2) + "garbage follows", 1, "malformed"},
-        {"a short bad block at the end is a cut tail", bad_length, 0, "cut tail 8 bytes: intact"},
+        {"a block cut short, then others", HEADER + run(0, 2) + run(2, 3).substr(0, 50) + run(3, 6),
+         1, "malformed bytes: NOT INTACT"},
+        {"a block cut short, then the start of the next",
+         HEADER + run(0, 2) + run(2, 3).substr(0, 50) + run(3, 4).substr(0, 100), 1,
+         "cut tail 0 bytes, 150 malformed bytes: NOT INTACT"},
+        {"zeros cut short, then the start of the next",
+         HEADER + zeros(100, 0, 2) + zeros(100, 2, 3).substr(0, 50) +
+             zeros(100, 3, 4).substr(0, 20),
+         1, "cut tail 0 bytes, 70 malformed bytes: NOT INTACT"},
+        {"length 0xFFFFFFF0", unholdable(0xFFFFFFF0), 1, no_holdable_block},
+        {"length 0xFFFFFFFF", unholdable(0xFFFFFFFF), 1, no_holdable_block},
+        {"length 16 MiB + 12", unholdable(16 * 1024 * 1024 + 12), 1, no_holdable_block},
+        {"a block one byte beyond 16 MiB", unholdable(16 * 1024 * 1024 - 11), 1, no_holdable_block},
+        {"a header cut inside its length is a cut tail", HEADER + run(0, 2) + "<BL>\x10\x01", 0,
+         "cut tail 6 bytes: intact"},
+        {"a bad length at the end", HEADER + run(0, 2) + "<BL>junk", 1,
+         "cut tail 0 bytes, 8 malformed bytes: NOT INTACT"},
         {"a cut tail then a reconnection",
          HEADER + run(0, 3) + run(3, 4).substr(0, 50) + HEADER + run(8, 12), 0,
          "total: 2 connections, 7 blocks"},
+        {"blocks of zeros", HEADER + zeros(100, 0, 5), 0,
+         "connection 1: header ok, 5 blocks, 560 bytes, seq 0..4, 0 gaps, cut tail 0 bytes: "
+         "intact"},
+        {"16-byte blocks of zeros", HEADER + zeros(16, 0, 3), 0,
+         "3 blocks, 84 bytes, seq 0..2, 0 gaps, cut tail 0 bytes: intact"},
+        {"blocks of zeros with one missing", HEADER + zeros(100, 0, 2) + zeros(100, 3, 5), 1,
+         "seq 0..4, 1 gaps, cut tail 0 bytes: NOT INTACT"},
         {"a wrong header", wrong_header + run(0, 3), 1, "header WRONG"},
+        {"a capture without the header", run(0, 3), 1, "header WRONG"},
+        {"a capture without the header, with -n",
+         run(0, 5),
+         0,
+         "connection 1: no header, 5 blocks, 1060 bytes, seq 0..4, 0 gaps, 0 corrupt, cut tail 0 "
+         "bytes: intact",
+         {"-n"}},
+        {"the header, with -n",
+         HEADER + run(0, 5),
+         1,
+         "0 blocks, 1195 bytes, cut tail 0 bytes, 1195 malformed bytes: NOT INTACT",
+         {"-n"}},
         {"an empty capture", "", 1, "total: 0 connections"},
-        {"a header without blocks", HEADER, 0, "0 blocks"},
+        {"a header without blocks", HEADER, 1,
+         "total: 1 connections, 0 blocks, 135 bytes: NOT INTACT"},
+        {"only a cut tail, with -n",
+         run(0, 1).substr(0, 100),
+         1,
+         "total: 1 connections, 0 blocks, 100 bytes: NOT INTACT",
+         {"-n"}},
     };
     for (const Case& c : cases) {
-        Child& check = start({BLOCKCHECK_BIN, temp_file(c.capture)});
+        std::vector<std::string> argv = {BLOCKCHECK_BIN};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(temp_file(c.capture));
+        Child& check = start(argv);
         EXPECT_EQ(c.status, wait_exit(check, 5000)) << c.name << "\n" << stdout_of(check);
         EXPECT_NE(std::string::npos, stdout_of(check).find(c.line)) << c.name << "\n"
                                                                     << stdout_of(check);
     }
+}
+
+TEST_F(Blockcheck, ReadsACaptureLargerThanItsMemory) {
+    // Three blocks the relay can just hold, 48 MiB in all, through a pipe: blockcheck keeps no
+    // more of them than it is checking, so its peak stays far below the capture.
+    constexpr std::uint32_t PAYLOAD = 16 * 1024 * 1024 - BLOCK_HEADER_SIZE;
+    signal(SIGPIPE, SIG_IGN);  // a blockcheck that ends early shows as a failed write
+    Child& check = start({BLOCKCHECK_BIN, "-n"}, Input::PIPE);
+    std::string payload(PAYLOAD, '\0');
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        for (const std::string& part : {block_header(PAYLOAD, k), payload}) {
+            for (std::size_t at = 0; at < part.size();) {
+                ssize_t n = write(check.input_fd, part.data() + at, part.size() - at);
+                ASSERT_GT(n, 0) << "blockcheck stopped reading";
+                at += static_cast<std::size_t>(n);
+            }
+        }
+    }
+    long peak_kib = status_kib(check.pid, "VmHWM");
+    close(check.input_fd);
+    check.input_fd = -1;
+    EXPECT_EQ(0, wait_exit(check, 10000)) << stdout_of(check);
+    EXPECT_NE(std::string::npos, stdout_of(check).find("3 blocks, 50331648 bytes, seq 0..2"))
+        << stdout_of(check);
+    EXPECT_GT(peak_kib, 0);
+    EXPECT_LT(peak_kib, 24 * 1024) << "blockcheck held the capture";
 }
 
 TEST_F(Blockcheck, ReadsStandardInputToo) {
