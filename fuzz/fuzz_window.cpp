@@ -1,6 +1,15 @@
 // Fuzz target: the stream window under any sequence of appends. The input is a list of
-// operations; after each append the window's invariants must hold and window_read must stay
-// inside data for any position and limit.
+// operations; after each append the window's invariants must hold, window_read must stay
+// inside data for any position and limit, and a framed window must end with the bytes just
+// appended.
+//
+// A run starts from an empty window or from one of a few windows filled near capacity, so
+// that the capacity rule is a read or two away instead of 16 MiB of appends. Those are made
+// once, by real appends, and a run restores one by setting the record's fields and writing
+// back the block headers it held: the window reads held bytes only at block boundaries, so
+// the payload bytes a previous run overwrote change nothing it does, and any payload is one
+// a source could have sent. Restoring costs a few bytes per block, never the window's size,
+// and each run appends within RUN_BUDGET, so a run stays around a millisecond.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,16 +21,156 @@
 
 namespace {
 
+// What a run may append, repeats included, in bytes taken while framed or skipping. From a
+// prepared window the capacity rule takes one read of 64 KiB; appending from empty up to
+// capacity (16 MiB, at least 257 reads) costs about 15 ms under the sanitizers, and bytes
+// scanned for a marker cost about 40 ns each against 1 to 2 ns for bytes copied, so each byte
+// taken while seeking counts SEEKING_WEIGHT times.
+constexpr std::uint32_t RUN_BUDGET = 256 * 1024;
+constexpr std::uint32_t SEEKING_WEIGHT = 16;
+
 StreamWindow window;  // reused: only the bytes held are ever read
 std::uint8_t chunk[WINDOW_APPEND_MAX];
+
+// The header bytes of one block held: where in data they begin, and as many as had arrived.
+struct HeaderCopy {
+    std::uint32_t index;
+    std::uint32_t count;
+    std::uint8_t bytes[BLOCK_HEADER_SIZE];
+};
+
+// A window as a run may start from: its fields and the headers of the blocks it holds.
+struct Snapshot {
+    std::uint32_t start;
+    std::uint32_t fill;
+    std::uint64_t base;
+    WindowMode mode;
+    std::uint64_t last_block;
+    std::uint64_t previous_block;
+    std::vector<HeaderCopy> headers;
+};
+
+enum StartState : std::uint32_t { EMPTY = 0, MANY_BLOCKS = 1, PART_BLOCK = 2, LARGE_BLOCK = 3 };
+Snapshot snapshots[4];  // indexed by StartState; EMPTY's is unused
+bool prepared = false;
+
+std::uint8_t held_at(const StreamWindow& w, std::uint64_t k) {
+    return w.data[(w.start + k) % WINDOW_CAPACITY];
+}
+
+Snapshot take_snapshot(const StreamWindow& w) {
+    Snapshot s{w.start, w.fill, w.base, w.mode, w.last_block, w.previous_block, {}};
+    for (std::uint64_t k = 0; k < w.fill;) {
+        HeaderCopy h{static_cast<std::uint32_t>((w.start + k) % WINDOW_CAPACITY), 0, {}};
+        while (h.count < BLOCK_HEADER_SIZE && k + h.count < w.fill) {
+            h.bytes[h.count] = held_at(w, k + h.count);
+            ++h.count;
+        }
+        s.headers.push_back(h);
+        if (h.count < 8) break;
+        k += BLOCK_HEADER_SIZE + static_cast<std::uint64_t>(read_u32_le(h.bytes + 4));
+    }
+    return s;
+}
+
+// Appends the whole of a block stream in reads of at most WINDOW_APPEND_MAX bytes.
+void append_reads(const std::vector<std::uint8_t>& stream) {
+    for (std::size_t at = 0; at < stream.size(); at += WINDOW_APPEND_MAX) {
+        std::size_t left = stream.size() - at;
+        std::uint32_t n =
+            static_cast<std::uint32_t>(left < WINDOW_APPEND_MAX ? left : WINDOW_APPEND_MAX);
+        window_append(window, stream.data() + at, n);
+    }
+}
+
+void put_block(std::vector<std::uint8_t>* stream, std::uint32_t length, std::uint32_t sent) {
+    std::size_t at = stream->size();
+    stream->resize(at + BLOCK_HEADER_SIZE + sent, 'p');
+    write_block_header(stream->data() + at, BlockHeader{BLOCK_MARKER, length, 0});
+}
+
+// Builds the prepared windows, one history after the other, from the window as it starts
+// (static, so zero: empty and seeking):
+// - MANY_BLOCKS: about a thousand blocks of 12 to 32,011 bytes, several to a read, appended
+//   until the ring has wrapped, ending at a block boundary a few KiB short of capacity;
+// - PART_BLOCK: then half of a 30,000-byte block;
+// - LARGE_BLOCK: then the rest of it, a small block and most of a block that only just fits,
+//   36,864 bytes short of complete; make_room has dropped all but one block before them.
+void prepare() {
+    std::vector<std::uint8_t> stream;
+    std::uint32_t blocks = 0;
+    for (std::uint64_t total = 0; total < WINDOW_CAPACITY + WINDOW_CAPACITY / 2;) {
+        std::vector<std::uint8_t> read;  // whole blocks of 12 to 32,011 bytes, as many as fit
+        for (;;) {
+            std::uint32_t length = (blocks * 2654435761U) % 32000;
+            if (read.size() + BLOCK_HEADER_SIZE + length > WINDOW_APPEND_MAX) break;
+            put_block(&read, length, length);
+            ++blocks;
+        }
+        append_reads(read);
+        total += read.size();
+    }
+    snapshots[MANY_BLOCKS] = take_snapshot(window);
+    stream.clear();
+    put_block(&stream, 30000, 15000);
+    append_reads(stream);
+    snapshots[PART_BLOCK] = take_snapshot(window);
+    const std::uint32_t large = WINDOW_CAPACITY - 8192 - BLOCK_HEADER_SIZE;
+    stream.assign(15000, 'p');
+    put_block(&stream, 4096 - BLOCK_HEADER_SIZE, 4096 - BLOCK_HEADER_SIZE);
+    put_block(&stream, large, large - 36864);
+    append_reads(stream);
+    snapshots[LARGE_BLOCK] = take_snapshot(window);
+    // The histories above must have come out as described, or the runs would start elsewhere.
+    for (StartState s : {MANY_BLOCKS, PART_BLOCK, LARGE_BLOCK}) {
+        if (snapshots[s].mode != FRAMED || snapshots[s].fill + 65536ULL <= WINDOW_CAPACITY) {
+            std::abort();
+        }
+    }
+    if (snapshots[MANY_BLOCKS].start == 0) std::abort();
+    prepared = true;
+}
+
+// Puts the window in the given state with its first byte at base.
+void restore(StartState state, std::uint64_t base) {
+    if (state == EMPTY) {
+        window.base = base;
+        window.fill = 0;
+        window.start = 0;
+        window.last_block = 0;
+        window.previous_block = WINDOW_NO_BLOCK;
+        window.mode = SEEKING;
+        window.carry = 0;
+        window.skip_to = 0;
+        return;
+    }
+    const Snapshot& s = snapshots[state];
+    window.start = s.start;
+    window.fill = s.fill;
+    window.base = base;
+    window.mode = s.mode;
+    window.carry = 0;
+    window.skip_to = 0;
+    // Absolute offsets move with base: only their distance from it counts.
+    window.last_block = s.last_block - s.base + base;
+    window.previous_block =
+        s.previous_block == WINDOW_NO_BLOCK ? WINDOW_NO_BLOCK : s.previous_block - s.base + base;
+    // One copy per block: this loop is instrumented for coverage, so it must not go by bytes.
+    for (const HeaderCopy& h : s.headers) {
+        std::uint32_t first =
+            WINDOW_CAPACITY - h.index < h.count ? WINDOW_CAPACITY - h.index : h.count;
+        std::memcpy(window.data + h.index, h.bytes, first);
+        std::memcpy(window.data, h.bytes + first, h.count - first);
+    }
+}
 
 void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe,
            std::uint32_t limit) {
     if (w.fill > WINDOW_CAPACITY) std::abort();
     if (w.base < base_before) std::abort();
-    auto held = [&](std::uint64_t k) { return w.data[(w.start + k) % WINDOW_CAPACITY]; };
     auto marker_at = [&](std::uint64_t k) {
-        std::uint8_t four[4] = {held(k), held(k + 1), held(k + 2), held(k + 3)};
+        std::uint8_t four[4] = {held_at(w, k), held_at(w, k + 1), held_at(w, k + 2),
+                                held_at(w, k + 3)};
         return is_block_marker(four);
     };
     if (w.start >= WINDOW_CAPACITY) std::abort();
@@ -45,27 +194,41 @@ void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe
     }
 }
 
+// A framed window ends with the bytes just appended, as many as it holds: whether they were
+// stored behind what it held, or it emptied and took them from a marker on.
+void check_tail(const StreamWindow& w, const std::uint8_t* bytes, std::uint32_t n) {
+    if (w.mode != FRAMED) return;
+    std::uint32_t tail = n < w.fill ? n : w.fill;
+    std::uint32_t at = (w.start + w.fill - tail) % WINDOW_CAPACITY;
+    std::uint32_t first = WINDOW_CAPACITY - at < tail ? WINDOW_CAPACITY - at : tail;
+    const std::uint8_t* expected = bytes + (n - tail);
+    if (std::memcmp(w.data + at, expected, first) != 0) std::abort();
+    if (std::memcmp(w.data, expected + first, tail - first) != 0) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) {
+    if (!prepared) prepare();
     std::size_t at = 0;
     auto take = [&](std::size_t n, std::uint64_t* v) {
         *v = 0;
         for (std::size_t k = 0; k < n; ++k)
             *v |= static_cast<std::uint64_t>(at < size ? in[at++] : 0) << (8 * k);
     };
-    std::uint64_t start_base = 0;
-    take(1, &start_base);
-    // Start from base 0 or from one near 2^32, where a carry into the high half is tested.
-    window.base = (start_base & 1) != 0 ? 0xFFFFFFFFULL - (start_base >> 1) * 4096 : 0;
-    window.fill = 0;
-    window.start = 0;
-    window.last_block = 0;
-    window.previous_block = WINDOW_NO_BLOCK;
-    window.mode = SEEKING;
-    window.carry = 0;
-    window.skip_to = 0;
-    while (at < size) {
+    std::uint64_t first = 0;
+    take(1, &first);
+    // Bit 0: base 0, or near 2^32, where a carry into the high half is tested (for a prepared
+    // window, 2^32 falls inside what it holds). Bits 1-2: the start state. The rest: how near.
+    auto state = static_cast<StartState>((first >> 1) & 3);
+    std::uint64_t base = 0;
+    if ((first & 1) != 0) {
+        std::uint64_t half = state == EMPTY ? 0 : snapshots[state].fill / 2;
+        base = 0xFFFFFFFFULL - (first >> 3) * 4096 - half;
+    }
+    restore(state, base);
+    std::uint32_t budget = RUN_BUDGET;
+    while (at < size && budget > 0) {
         std::uint64_t op = 0;
         std::uint64_t len = 0;
         std::uint64_t value = 0;
@@ -117,10 +280,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
             if (discarded != WINDOW_NOTHING_DISCARDED && discarded < before) std::abort();
             check(window, before, value, 1460);
         }
-        for (std::uint32_t r = 0; r < repeat; ++r) {
+        for (std::uint32_t r = 0; r < repeat && budget > 0; ++r) {
+            std::uint32_t weight = window.mode == SEEKING ? SEEKING_WEIGHT : 1;
+            std::uint32_t piece = n < budget / weight ? n : budget / weight;  // the last may be cut
+            if (piece == 0) break;
+            budget -= piece * weight;
             std::uint64_t before = window.base;
-            window_append(window, chunk, n);
+            window_append(window, chunk, piece);
             check(window, before, value, static_cast<std::uint32_t>(value % 3000) + 1);
+            check_tail(window, chunk, piece);
         }
     }
     return 0;
