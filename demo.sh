@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The relay's main job end to end on loopback: relayhub, a paced test stream fed through
 # feedsend, three feedfetch listeners, about ten seconds, then each listener's capture checked.
 # Usage: ./demo.sh [port]     (a free port is chosen when none is given)

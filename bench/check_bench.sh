@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs the benchmark briefly (--quick) and checks that every scenario printed its JSON lines.
 # relaybench itself exits non-zero when a scenario could not run or received no stream byte.
 # No speed threshold: figures are for reading, not for passing.

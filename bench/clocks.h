@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // clocks: the two clocks the benchmark reads. Durations it measures itself are taken on the
 // monotonic clock; ages of stream blocks on the wall clock, since that is what a block's send

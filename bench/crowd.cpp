@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crowd.h"
 
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // crowd: the benchmark's listeners, any number of them over non-blocking sockets in one epoll
 // loop, so that hundreds cost the measuring side little. Each one connects, sends its request,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // figures: what the benchmark prints. Percentiles of its samples, the rows of the human table
 // and the one JSON line per scenario run, which is what CTest's smoke run and anyone comparing

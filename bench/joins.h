@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // joins: listeners that come and go while the relay is fed through the real `blockframe -t |
 // feedsend` pipeline. Each joins at a random moment, reads as fast as bytes arrive for 1.5 s

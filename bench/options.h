@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // options: what a run of relaybench measures and for how long, as its command line set it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // pipeline: the processes under test and what /proc says about them. relayhub on a free
 // loopback port; the producer's side as the real `blockframe -t | feedsend @127.0.0.1 PORT`

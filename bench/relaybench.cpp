@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relaybench: how fast relayhub serves, how many listeners it carries, at what delay and for
 // how much CPU and memory. It starts relayhub from a given path on a free loopback port, plays
 // the listeners itself over non-blocking sockets in one epoll loop, feeds the relay from its

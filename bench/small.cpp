@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "small.h"
 
 #include <algorithm>

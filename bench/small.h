@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // small: 112-byte blocks at 140,000 bytes per second through the real `blockframe -t |
 // feedsend` pipeline, near the relay's ceiling of one 1460-byte piece per pass, for minutes,

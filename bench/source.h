@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // source: the benchmark's own source for the cap, steady and storm scenarios. It writes test
 // blocks as `blockframe -t` does (sequence number and wall-clock send time, then filler) from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // stalled: listeners that stop reading after their first complete block, keeping their
 // sockets open, beside as many that keep up, on a 16,000 bytes-per-second stream fed through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // stream_check: what one listener makes of the bytes it receives. It checks them as they
 // arrive, without keeping them: the relay's 135-byte response header, then test blocks from a

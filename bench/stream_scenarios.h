@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // stream_scenarios: the scenarios in which the benchmark plays the source itself, so that only
 // the relay stands between the source and the listeners. cap: one listener served from a full

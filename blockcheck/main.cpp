@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // blockcheck: checks a listener's capture (what feedfetch wrote, what curl -i saved, or with -n
 // what curl or wget saved without the header). The capture is split at each response header,
 // one per connection; each connection must begin with the relay's header and go on with

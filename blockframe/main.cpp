@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // blockframe: turns standard input, or a generated test stream, into the block stream the relay
 // takes from a source, optionally paced to a byte rate so that a file plays out live.
 

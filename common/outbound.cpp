@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "outbound.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // outbound: the clients' connection sequence, with its progress texts on standard error, and the
 // pause between failed attempts, which it keeps from one call to the next.

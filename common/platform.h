@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // platform: thin wrappers over the POSIX calls every program makes the same way, so that the
 // server's and the clients' loops read alike. No state, no allocation.

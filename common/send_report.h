@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // send_report: the clients' blocking send of one piece, which reports its own failure.
 

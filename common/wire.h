@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // wire: the two formats that the relay, its clients and the block tools agree on. A source's
 // stream is blocks laid end to end, each a 12-byte header and its payload; every player is

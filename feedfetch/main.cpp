@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // feedfetch: the simplest listener. Connects, sends the contents of a header file, writes every
 // byte that comes back to standard output until the peer closes or 60 seconds pass without
 // data, then starts over: at once after a connection that brought data or stayed open, and after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // input_framing: where block boundaries fall in feedsend's input, followed from the length fields
 // as the input is read, so that a connection after a lost piece can start on a block's marker.

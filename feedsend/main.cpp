@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // feedsend: the producer's side. Copies standard input into a connection in pieces of 1460
 // bytes, with a progress line after each; 5 seconds after a connection ends it connects again
 // and goes on with its input. It frames nothing: the input must already be a block stream for

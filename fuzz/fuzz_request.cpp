@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: a pending connection fed in arbitrary read sizes, as the poll loop feeds it. The
 // request-end search must find exactly the first CR LF CR LF however the bytes are split, and
 // classification must follow its thresholds; nothing may be read outside the buffer.

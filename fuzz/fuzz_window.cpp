@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the stream window under any sequence of appends. The input is a list of
 // operations; after each append the window's invariants must hold, window_read must stay
 // inside data for any position and limit, and a framed window must end with the bytes just

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "connections.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // connections: the server's table of open sockets, its non-blocking socket operations and the
 // poll loop that visits every record once per pass. Only this module adds or removes records;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relayhub: the relay server. Listens on the port of its command line and relays the stream
 // of its sources to its players until it is killed.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "players.h"
 
 #include "wire.h"

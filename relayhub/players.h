@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // players: what the bytes of a connection mean. Classifies a PENDING record as a SOURCE or a
 // PLAYER, feeds the stream window from sources and paces the stream out to players.

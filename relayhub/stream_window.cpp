@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream_window.h"
 
 #include <cstring>

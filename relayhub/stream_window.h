@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // stream_window: the server's one copy of the live stream, cut at block boundaries. Only this
 // module writes to it. Every byte is numbered with a 64-bit absolute offset (base is the offset

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Renders a man page and fails on any warning from the formatter.
 page=$1
 warnings=$(man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A short end-to-end session under valgrind's memcheck: relayhub, feedsend fed by a paced test
 # stream, and feedfetch, for a few seconds. Every process is stopped by its pid; the session
 # passes only when no program shows an invalid access or a leak.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load, faults and hostile input against the real programs on loopback. Each case is bounded
 // in time; every process is stopped by its pid at the end (the fixture's TearDown).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // blockframe's output parsed back, and blockcheck's verdicts on captures made by hand.
 
 #include <signal.h>

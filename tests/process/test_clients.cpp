@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // feedsend and feedfetch against small loopback servers of the test's own, and end to end
 // through relayhub.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relayhub relaying a stream: raw TCP sources, raw and curl players, on loopback.
 
 #include <poll.h>

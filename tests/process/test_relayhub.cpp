@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // relayhub's start-up, accept log and connection table, on loopback.
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cases that take a minute by design.
 
 #include <chrono>

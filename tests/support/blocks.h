@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The stream's bytes as tests write and expect them: the relay's response header as a string,
 // and block headers and blocks built from their fields. Header-only, so the unit tests use it

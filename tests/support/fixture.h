@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A GoogleTest fixture that owns every child process and socket a test starts: TearDown stops
 // the children by pid (the clients reconnect for ever, so none ends by itself) and closes the

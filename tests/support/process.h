@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Process-test harness: runs the real programs on loopback with their output captured, waits
 // with deadlines, and stops every child by its pid.
