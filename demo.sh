@@ -3,7 +3,7 @@
 # The relay's main job end to end on loopback: relayhub, a paced test stream fed through
 # feedsend, three feedfetch listeners, about ten seconds, then each listener's capture checked.
 # Usage: ./demo.sh [port]     (a free port is chosen when none is given)
-# RELAYHUB_BUILD_DIR picks the build to run (default build/programs: the five programs alone,
+# RELAYHUB_BUILD_DIR picks the build to run (default build/programs: the six programs alone,
 # built when missing, after installing what building them needs); DEMO_SECONDS the run time
 # (default 10).
 set -u

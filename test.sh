@@ -5,5 +5,5 @@
 set -eu
 cd "$(dirname "$0")"
 . contrib/need-packages.sh
-need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base
+need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy
 exec cmake --workflow --preset ci

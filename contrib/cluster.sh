@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# A relay cluster on one box, on loopback: an origin relay fed by a paced test stream
+# (blockframe -t -r 16000 | feedsend), four edge relays each fed from the origin by feedlink,
+# and HAProxy in front of the edges (contrib/haproxy/haproxy.cfg). Prints the listeners'
+# address, then runs for the time given or until Ctrl-C, and stops every part by its pid.
+# Usage: contrib/cluster.sh [seconds]     (no seconds: until Ctrl-C)
+# RELAYHUB_BUILD_DIR picks the build to run (default build/programs, built when missing, as
+# demo.sh does); EDGES the number of edge relays (default 4).
+set -u
+cd "$(dirname "$0")/.."
+build=${RELAYHUB_BUILD_DIR:-build/programs}
+seconds=${1:-}
+edges=${EDGES:-4}
+programs=(relayhub feedsend feedlink blockframe)
+
+missing=0
+for p in "${programs[@]}"; do [ -x "$build/$p/$p" ] || missing=1; done
+if [ "$missing" = 1 ]; then
+    . contrib/need-packages.sh
+    need_packages cmake make g++
+    echo "== building into $build"
+    cmake --preset programs >/dev/null && cmake --build "$build" -j2 >/dev/null ||
+        { echo "build failed"; exit 2; }
+fi
+haproxy=$(command -v haproxy || echo /usr/sbin/haproxy)
+if [ ! -x "$haproxy" ]; then
+    . contrib/need-packages.sh
+    need_packages haproxy
+    haproxy=/usr/sbin/haproxy
+fi
+bin() { echo "$build/$1/$1"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/relayhub-cluster.XXXXXX")
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 0' INT TERM
+
+# Starts a relay on the first of a few random ports that it can open; its port goes to
+# $relay_port and its pid to the list.
+start_relay() {
+    local name=$1 pid attempt
+    for attempt in $(seq 1 20); do
+        relay_port=$((20000 + RANDOM % 40000))
+        "$(bin relayhub)" "$relay_port" >"$work/$name.out" 2>"$work/$name.log" &
+        pid=$!
+        sleep 0.2
+        if kill -0 "$pid" 2>/dev/null; then
+            pids+=("$pid")
+            return 0
+        fi
+        wait "$pid" 2>/dev/null
+    done
+    echo "$name did not start:"; cat "$work/$name.out"; exit 2
+}
+
+start_relay origin
+origin_port=$relay_port
+mkfifo "$work/stream"
+"$(bin blockframe)" -t -r 16000 >"$work/stream" &
+pids+=($!)
+"$(bin feedsend)" @127.0.0.1 "$origin_port" <"$work/stream" 2>"$work/feedsend.log" &
+pids+=($!)
+echo "== origin relay on port $origin_port, fed by blockframe -t -r 16000 | feedsend"
+
+servers=""
+for n in $(seq 1 "$edges"); do
+    start_relay "edge$n"
+    "$(bin feedlink)" @127.0.0.1 "$origin_port" @127.0.0.1 "$relay_port" \
+        2>"$work/feedlink$n.log" &
+    pids+=($!)
+    servers+="    server edge$n 127.0.0.1:$relay_port\n"
+    echo "== edge relay $n on port $relay_port, fed by feedlink from the origin"
+done
+
+# HAProxy in the foreground (-db), so that its pid is the one stopped; a port it cannot bind
+# ends it at once, and another is tried.
+started=""
+for attempt in $(seq 1 20); do
+    front_port=$((20000 + RANDOM % 40000))
+    sed -e "s/@FRONT_PORT@/$front_port/" -e "s/^ *@SERVERS@/$servers/" \
+        contrib/haproxy/haproxy.cfg >"$work/haproxy.cfg"
+    "$haproxy" -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
+    pid=$!
+    sleep 0.5
+    if kill -0 "$pid" 2>/dev/null; then
+        pids+=("$pid")
+        started=1
+        break
+    fi
+    wait "$pid" 2>/dev/null
+done
+if [ -z "$started" ]; then
+    echo "haproxy did not start:"; cat "$work/haproxy.log"; exit 2
+fi
+echo "== listeners: http://127.0.0.1:$front_port/ (HAProxy, pid $pid)"
+echo "   e.g. curl -s -N http://127.0.0.1:$front_port/ | head -c 100000 | wc -c"
+
+# A second at a time, so that a signal is acted on within a second.
+if [ -n "$seconds" ]; then
+    echo "== running for $seconds seconds"
+    for _ in $(seq 1 "$seconds"); do sleep 1; done
+else
+    echo "== running until Ctrl-C"
+    while :; do sleep 1; done
+fi
