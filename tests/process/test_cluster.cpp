@@ -148,14 +148,7 @@ class Cluster : public ProcessTest {
         return relay;
     }
     // blockframe -t at 16,000 B/s, in its default blocks of three feedsend pieces, into port.
-    void test_source(int port) {
-        std::string fifo;
-        for (Child& c : start_pipeline({BLOCKFRAME_BIN, "-t", "-r", "16000"},
-                                       {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, &fifo)) {
-            children_.push_back(std::make_unique<Child>(c));
-        }
-        files_.push_back(fifo);
-    }
+    void test_source(int port) { start_feed({"-t", "-r", "16000"}, port); }
     Child& link(int up_port, int down_port) {
         return start({FEEDLINK_BIN, "@127.0.0.1", std::to_string(up_port), "@127.0.0.1",
                       std::to_string(down_port)});

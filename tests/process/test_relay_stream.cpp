@@ -224,12 +224,7 @@ TEST_F(RelayStream, ASecondSourceTakesOverAndTheFirstIsClosed) {
 }
 
 TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain) {
-    std::string fifo;
-    for (Child& c : start_pipeline({BLOCKFRAME_BIN, "-t", "-s", "1000", "-r", "16000"},
-                                   {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port_)}, &fifo)) {
-        children_.push_back(std::make_unique<Child>(c));
-    }
-    files_.push_back(fifo);
+    start_feed({"-t", "-s", "1000", "-r", "16000"}, port_);
     // 1012-byte blocks: feedsend's 1460-byte pieces cross block boundaries, so the relay's end
     // cuts the source's connection inside a block.
     int attached = player();
@@ -250,12 +245,7 @@ TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain)
 }
 
 TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWholeStream) {
-    std::string fifo;
-    for (Child& c : start_pipeline({BLOCKFRAME_BIN, "-t", "-s", "4000", "-r", "16000"},
-                                   {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port_)}, &fifo)) {
-        children_.push_back(std::make_unique<Child>(c));
-    }
-    files_.push_back(fifo);
+    start_feed({"-t", "-s", "4000", "-r", "16000"}, port_);
     sleep_for_ms(600);
     // 40 listeners join at random moments over 3 s, so at every phase of the 250 ms block
     // interval, and each reads all that comes for 1.5 s.

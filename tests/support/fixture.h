@@ -36,6 +36,21 @@ class ProcessTest : public testing::Test {
         return relay;
     }
 
+#ifdef BLOCKFRAME_BIN
+    // The producer's side as a user runs it, "blockframe ARGS | feedsend @127.0.0.1 port": two
+    // children joined by a fifo, stopped and removed at TearDown.
+    void start_feed(const std::vector<std::string>& blockframe_args, int port) {
+        std::vector<std::string> producer = {BLOCKFRAME_BIN};
+        producer.insert(producer.end(), blockframe_args.begin(), blockframe_args.end());
+        std::string fifo;
+        for (testkit::Child& c : testkit::start_pipeline(
+                 producer, {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, &fifo)) {
+            children_.push_back(std::make_unique<testkit::Child>(c));
+        }
+        files_.push_back(fifo);
+    }
+#endif
+
     // A socket the fixture closes at TearDown.
     int own(int fd) {
         if (fd >= 0) sockets_.push_back(fd);
