@@ -34,6 +34,7 @@ int pump_player(Connection& player, const StreamWindow& window) {
 int pump_player(Connection& player) { return pump_player(player, server_window()); }
 
 void settle_players_after_discard(std::uint64_t from, const StreamWindow& window) {
+    if (from == WINDOW_NOTHING_DISCARDED) return;
     for (std::uint32_t i = 0; i < connection_count(); ++i) {
         Connection& p = connection_at(i);
         if (p.state != PLAYER || p.position <= from) continue;
@@ -69,10 +70,7 @@ void take_over_stream(std::uint32_t i) {
         Connection& other = connection_at(k);
         if (k != i && other.state == SOURCE) other.retired = true;
     }
-    std::uint64_t discarded = window_begin_source();
-    if (discarded != WINDOW_NOTHING_DISCARDED) {
-        settle_players_after_discard(discarded, server_window());
-    }
+    settle_players_after_discard(window_begin_source(), server_window());
 }
 
 }  // namespace
@@ -87,11 +85,8 @@ StepAnswer handle_data(std::uint32_t i) {
     if (was == PENDING && c.state == SOURCE) take_over_stream(i);
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
-        std::uint64_t discarded = window_append(c.buffer, c.fill);
+        settle_players_after_discard(window_append(c.buffer, c.fill), server_window());
         c.fill = 0;
-        if (discarded != WINDOW_NOTHING_DISCARDED) {
-            settle_players_after_discard(discarded, server_window());
-        }
     } else if (c.state == PLAYER) {
         c.fill = 0;  // whatever a player sends is discarded unread
     }

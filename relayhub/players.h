@@ -35,9 +35,9 @@ ConnectionState classify(const Connection& c);
 int pump_player(Connection& player, const StreamWindow& window);
 int pump_player(Connection& player);
 
-// After the window discarded held bytes from the absolute offset `from` on: every player that
-// was sent any of them is retired, to be dropped at its next step, and one that was
-// sent no stream byte yet moves to the join point.
+// After the window discarded held bytes from the absolute offset `from` on (nothing when from
+// is WINDOW_NOTHING_DISCARDED): every player that was sent any of them is retired, to be
+// dropped at its next step, and one that was sent no stream byte yet moves to the join point.
 void settle_players_after_discard(std::uint64_t from, const StreamWindow& window);
 
 // The data step, after a read of one or more bytes into record i.
