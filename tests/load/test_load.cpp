@@ -41,37 +41,6 @@ struct Stream {
     }
 };
 
-// Many listeners read in one poll loop; each keeps all it received.
-struct Crowd {
-    std::vector<int> fds;
-    std::vector<std::string> got;
-    std::vector<bool> closed;
-    void add(int fd) {
-        fds.push_back(fd);
-        got.emplace_back();
-        closed.push_back(false);
-    }
-    void pump_for(int ms) {
-        auto end = Clock::now() + std::chrono::milliseconds(ms);
-        std::vector<pollfd> p(fds.size());
-        char buf[65536];
-        while (Clock::now() < end) {
-            for (std::size_t k = 0; k < fds.size(); ++k)
-                p[k] = pollfd{closed[k] ? -1 : fds[k], POLLIN, 0};
-            if (poll(p.data(), p.size(), 10) <= 0) continue;
-            for (std::size_t k = 0; k < fds.size(); ++k) {
-                if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                ssize_t n = recv(fds[k], buf, sizeof buf, MSG_DONTWAIT);
-                if (n > 0) {
-                    got[k].append(buf, static_cast<std::size_t>(n));
-                } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                    closed[k] = true;
-                }
-            }
-        }
-    }
-};
-
 // What a listener got is the header and then the stream from one block boundary on, to its end.
 ::testing::AssertionResult follows_stream(const std::string& got, const Stream& s) {
     if (got.compare(0, HEADER.size(), HEADER) != 0)
@@ -115,11 +84,11 @@ TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
         fed = true;
     });
     Crowd crowd;
-    for (int k = 0; k < 254; ++k) crowd.add(own(listener()));
+    for (int k = 0; k < 254; ++k) crowd_add(&crowd, own(listener()));
     // Read all along: listeners that keep up are the case here, not kernel buffers.
-    for (int k = 0; k < 100 && !fed; ++k) crowd.pump_for(100);
+    for (int k = 0; k < 100 && !fed; ++k) crowd_pump(&crowd, 100);
     feeder.join();
-    crowd.pump_for(1500);
+    crowd_pump(&crowd, 1500);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
         EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
         EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
@@ -131,19 +100,19 @@ TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
     int source = connect_relay();
     Stream s;
     Crowd good;
-    for (int k = 0; k < 10; ++k) good.add(own(listener()));
+    for (int k = 0; k < 10; ++k) crowd_add(&good, own(listener()));
     std::vector<int> resetting;
     for (int k = 0; k < 5; ++k) resetting.push_back(listener());
     std::thread feeder([&] { feed(source, &s, 200, 15); });  // about 65 kB/s for 3 seconds
-    good.pump_for(1000);
+    crowd_pump(&good, 1000);
     for (int fd : resetting) {
         linger hard{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         close(fd);  // a reset in the middle of the stream
     }
-    good.pump_for(1500);
+    crowd_pump(&good, 1500);
     feeder.join();
-    good.pump_for(1000);
+    crowd_pump(&good, 1000);
     for (std::size_t k = 0; k < good.fds.size(); ++k) {
         EXPECT_FALSE(good.closed[k]) << "good listener " << k << " was dropped";
         EXPECT_TRUE(follows_stream(good.got[k], s)) << "good listener " << k;
@@ -157,7 +126,7 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
     int source = connect_relay();
     Stream s;
     Crowd good;
-    good.add(own(listener()));
+    crowd_add(&good, own(listener()));
     std::vector<int> stalled;
     for (int k = 0; k < 2; ++k) {
         // A small receive buffer, never read. The relay's bounded send buffer fills within a
@@ -179,10 +148,11 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
         while (!stop) feed(source, &s, 1, 9);  // about 100 kB/s
     });
     auto deadline = Clock::now() + std::chrono::seconds(90);
-    while (open_fd_count(relay_->pid) > 4 + 1 + 1 && Clock::now() < deadline) good.pump_for(200);
+    while (open_fd_count(relay_->pid) > 4 + 1 + 1 && Clock::now() < deadline)
+        crowd_pump(&good, 200);
     stop = true;
     feeder.join();
-    good.pump_for(500);
+    crowd_pump(&good, 500);
     EXPECT_EQ(4 + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
     EXPECT_FALSE(good.closed[0]) << "the listener that reads was dropped";
     EXPECT_TRUE(follows_stream(good.got[0], s));
@@ -191,17 +161,17 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
 
 TEST_F(Load, ASourceThatReconnectsTwentyTimesAtBlockBoundariesIsOneStream) {
     Crowd crowd;
-    for (int k = 0; k < 5; ++k) crowd.add(own(listener()));
-    crowd.pump_for(200);
+    for (int k = 0; k < 5; ++k) crowd_add(&crowd, own(listener()));
+    crowd_pump(&crowd, 200);
     Stream s;
     for (int round = 0; round < 20; ++round) {
         int source = connect_relay();
         feed(source, &s, 3, 20);
-        crowd.pump_for(60);
+        crowd_pump(&crowd, 60);
         shutdown(source, SHUT_RDWR);
-        crowd.pump_for(40);
+        crowd_pump(&crowd, 40);
     }
-    crowd.pump_for(500);
+    crowd_pump(&crowd, 500);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
         EXPECT_FALSE(crowd.closed[k]);
         EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
@@ -213,9 +183,9 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
     int source = connect_relay();
     Stream s;
     Crowd crowd;
-    for (int k = 0; k < 5; ++k) crowd.add(own(listener()));
+    for (int k = 0; k < 5; ++k) crowd_add(&crowd, own(listener()));
     feed(source, &s, 5, 10);
-    crowd.pump_for(300);
+    crowd_pump(&crowd, 300);
     int fds_before = open_fd_count(relay_->pid);
     long rss_before = resident_kib(relay_->pid);
     std::mt19937 random(7);
@@ -257,7 +227,7 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
     EXPECT_LE(rss_after, rss_before + 1024)
         << rss_before << " KiB before, " << rss_after << " after";
 #endif
-    crowd.pump_for(300);
+    crowd_pump(&crowd, 300);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) EXPECT_FALSE(crowd.closed[k]);
 }
 
@@ -285,8 +255,8 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
     });
     int steady = own(listener());
     Crowd watch;
-    watch.add(steady);
-    watch.pump_for(500);
+    crowd_add(&watch, steady);
+    crowd_pump(&watch, 500);
     std::mt19937 random(11);
     auto junk = [&](std::size_t n) {
         std::string j(n, '\0');
@@ -300,7 +270,7 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
         std::string r = junk(1 + random() % 65536);
         if (r[0] == '<') r[0] = 'x';
         send_all(fd, r);
-        watch.pump_for(50);
+        crowd_pump(&watch, 50);
         close(fd);
     }
     // Sources whose block lengths are 0, 1, 0xFFFFFFFF or random, and one that never frames.
@@ -314,29 +284,29 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
         int fd = connect_relay();
         for (std::size_t at = 0; at < h.size(); at += 20000) {
             send_all(fd, h.substr(at, 20000));
-            watch.pump_for(30);
+            crowd_pump(&watch, 30);
         }
-        watch.pump_for(100);
+        crowd_pump(&watch, 100);
         close(fd);
     }
-    watch.pump_for(500);
+    crowd_pump(&watch, 500);
     EXPECT_FALSE(has_exited(*relay_));
     // The listener there throughout was sent hostile bytes that the window then cut away; it
     // is dropped rather than spliced, and like any client it reconnects and is served again.
-    if (watch.closed.back()) watch.add(own(listener()));
-    watch.pump_for(300);
+    if (watch.closed.back()) crowd_add(&watch, own(listener()));
+    crowd_pump(&watch, 300);
     std::size_t during = watch.got.back().size();
-    watch.pump_for(500);
+    crowd_pump(&watch, 500);
     EXPECT_FALSE(watch.closed.back());
     EXPECT_GT(watch.got.back().size(), during) << "the listener is no longer served";
     // Once the hostile sources are gone, a newcomer gets the good source's blocks intact.
     EXPECT_GE(reconnections, 1) << "no hostile source took the stream over";
     Crowd fresh;
-    fresh.add(own(listener()));
-    fresh.pump_for(1500);
+    crowd_add(&fresh, own(listener()));
+    crowd_pump(&fresh, 1500);
     stop = true;
     feeder.join();
-    fresh.pump_for(500);
+    crowd_pump(&fresh, 500);
     EXPECT_FALSE(fresh.closed[0]);
     EXPECT_TRUE(follows_stream(fresh.got[0], s));
 }
@@ -345,9 +315,9 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
     int source = connect_relay();
     Stream s;
     Crowd crowd;
-    for (int k = 0; k < 2; ++k) crowd.add(own(listener()));
+    for (int k = 0; k < 2; ++k) crowd_add(&crowd, own(listener()));
     send_all(source, s.next_block());
-    crowd.pump_for(200);
+    crowd_pump(&crowd, 200);
     // 1 listener record + 1 source + 2 players + 252 pending = 256 records.
     std::vector<int> pending;
     for (int k = 0; k < 252; ++k) {
@@ -360,9 +330,9 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
     EXPECT_TRUE(wait_closed(refused, 2000)) << "a connection beyond the table was not closed";
     for (int k = 0; k < 10; ++k) {
         send_all(source, s.next_block());
-        crowd.pump_for(50);
+        crowd_pump(&crowd, 50);
     }
-    crowd.pump_for(300);
+    crowd_pump(&crowd, 300);
     for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
         EXPECT_FALSE(crowd.closed[k]);
         EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;

@@ -248,49 +248,24 @@ TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWhole
     start_feed({"-t", "-s", "4000", "-r", "16000"}, port_);
     sleep_for_ms(600);
     // 40 listeners join at random moments over 3 s, so at every phase of the 250 ms block
-    // interval, and each reads all that comes for 1.5 s.
-    struct Listener {
-        std::int64_t join_ms;
-        int fd = -1;
-        std::string got;
-        bool closed_by_relay = false;
-    };
+    // interval, and each reads all that comes for at least 1.5 s.
     std::mt19937 random(12345);
-    std::vector<Listener> crowd(40);
-    for (Listener& l : crowd) l.join_ms = std::uniform_int_distribution<int>(0, 3000)(random);
-    auto started = std::chrono::steady_clock::now();
-    auto elapsed_ms = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now() - started)
-            .count();
-    };
-    char buf[65536];
-    for (std::int64_t now = 0; now < 3000 + 1500 + 100; now = elapsed_ms()) {
-        std::vector<pollfd> polled;
-        for (Listener& l : crowd) {
-            if (l.fd < 0 && now >= l.join_ms && l.got.empty() && !l.closed_by_relay) {
-                l.fd = connect_relay();
-                EXPECT_TRUE(send_all(l.fd, REQUEST));
-            }
-            if (l.fd >= 0 && now < l.join_ms + 1500) polled.push_back({l.fd, POLLIN, 0});
-        }
-        poll(polled.data(), polled.size(), 10);
-        for (const pollfd& p : polled) {
-            if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            Listener* l = nullptr;
-            for (Listener& each : crowd) l = each.fd == p.fd ? &each : l;
-            ssize_t n = recv(p.fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) l->got.append(buf, static_cast<std::size_t>(n));
-            if (n == 0 || (n < 0 && errno != EAGAIN)) {
-                l->closed_by_relay = true;
-                l->fd = -1;  // the fixture closes it
-            }
-        }
+    std::vector<int> joins_ms(40);
+    for (int& t : joins_ms) t = std::uniform_int_distribution<int>(0, 3000)(random);
+    std::sort(joins_ms.begin(), joins_ms.end());
+    Crowd crowd;
+    int now_ms = 0;
+    for (int t : joins_ms) {
+        crowd_pump(&crowd, t - now_ms);
+        now_ms = t;
+        crowd_add(&crowd, connect_relay());
+        EXPECT_TRUE(send_all(crowd.fds.back(), REQUEST));
     }
-    for (std::size_t k = 0; k < crowd.size(); ++k) {
+    crowd_pump(&crowd, 1500);
+    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
         std::size_t blocks = 0;
-        EXPECT_FALSE(crowd[k].closed_by_relay) << "listener " << k << " was dropped";
-        EXPECT_EQ("", test_stream_fault(crowd[k].got, &blocks)) << "listener " << k;
+        EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
+        EXPECT_EQ("", test_stream_fault(crowd.got[k], &blocks)) << "listener " << k;
         // 1.5 s of a 250 ms block interval: at least four whole blocks.
         EXPECT_GE(blocks, 4U) << "listener " << k;
     }

@@ -275,6 +275,32 @@ std::string recv_for(int fd, std::size_t want, int timeout_ms) {
     return got;
 }
 
+void crowd_add(Crowd* crowd, int fd) {
+    crowd->fds.push_back(fd);
+    crowd->got.emplace_back();
+    crowd->closed.push_back(false);
+}
+
+void crowd_pump(Crowd* crowd, int ms) {
+    std::int64_t end = now_ms() + ms;
+    std::vector<pollfd> p(crowd->fds.size());
+    char buf[65536];
+    while (now_ms() < end) {
+        for (std::size_t k = 0; k < p.size(); ++k)
+            p[k] = pollfd{crowd->closed[k] ? -1 : crowd->fds[k], POLLIN, 0};
+        if (poll(p.data(), p.size(), 10) <= 0) continue;
+        for (std::size_t k = 0; k < p.size(); ++k) {
+            if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            ssize_t n = recv(crowd->fds[k], buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                crowd->got[k].append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                crowd->closed[k] = true;
+            }
+        }
+    }
+}
+
 bool wait_closed(int fd, int timeout_ms) {
     std::int64_t deadline = now_ms() + timeout_ms;
     char buf[65536];

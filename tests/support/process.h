@@ -72,6 +72,16 @@ int accept_within(int listen_fd, int timeout_ms);
 bool send_all(int fd, const std::string& bytes);
 // Reads until want bytes arrived, the peer closed, or timeout_ms passed; returns what arrived.
 std::string recv_for(int fd, std::size_t want, int timeout_ms);
+// Many listeners read in one poll loop; each keeps all it received.
+struct Crowd {
+    std::vector<int> fds;  // not owned: the caller closes them
+    std::vector<std::string> got;
+    std::vector<bool> closed;  // by the peer, or reset
+};
+void crowd_add(Crowd* crowd, int fd);
+// Reads every open listener for ms milliseconds.
+void crowd_pump(Crowd* crowd, int ms);
+
 // True when the peer has closed the connection (or reset it) within timeout_ms, discarding
 // whatever arrives before that.
 bool wait_closed(int fd, int timeout_ms);
