@@ -26,3 +26,11 @@ std::uint32_t clock_ms() {
                        static_cast<std::uint64_t>(now.tv_usec) / 1000U;
     return static_cast<std::uint32_t>(ms);
 }
+
+std::uint32_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+    return static_cast<std::uint32_t>(ms);
+}

@@ -18,3 +18,8 @@ void sleep_ms(int milliseconds);
 // Wall-clock milliseconds since the epoch, cut to 32 bits. Only differences mean anything, taken
 // as unsigned 32-bit values so that they stay right across the wrap every 49.7 days.
 std::uint32_t clock_ms();
+
+// Milliseconds of the monotonic clock, cut to 32 bits: the time limits of the server read it,
+// since the wall clock may be set back or forward while it runs. Only differences mean
+// anything, taken as unsigned 32-bit values.
+std::uint32_t monotonic_ms();
