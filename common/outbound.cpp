@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "arguments.h"
 #include "platform.h"
 
 namespace {
@@ -29,8 +30,10 @@ int next_retry_wait_ms(int waited_ms) {
 // name's part of the progress text.
 bool server_address(const char* host, in_addr* address) {
     if (host[0] == '@') {
-        // Not checked: a text that is no dotted quad gives INADDR_NONE, 255.255.255.255.
-        address->s_addr = inet_addr(host + 1);
+        // The program checked the dotted quad at start (take_server_arguments), so this holds.
+        std::uint32_t quad = 0;
+        parse_ipv4(host + 1, &quad);
+        address->s_addr = htonl(quad);
         return true;
     }
     std::fprintf(stderr, "Resolving name....\n%s", host);

@@ -11,9 +11,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "outbound.h"
 #include "platform.h"
 #include "send_report.h"
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* host = argv[1];
-    int port = std::atoi(argv[2]);
+    int port = 0;
+    if (!take_server_arguments("feedfetch", host, argv[2], &port)) return 1;
     const char* header_path = argv[3];
     for (;;) {
         int fd = connect_to_server(host, port);

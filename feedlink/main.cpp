@@ -11,9 +11,9 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "forwarded.h"
 #include "outbound.h"
 #include "platform.h"
@@ -133,9 +133,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* up_host = argv[1];
-    int up_port = std::atoi(argv[2]);
     const char* down_host = argv[3];
-    int down_port = std::atoi(argv[4]);
+    int up_port = 0;
+    int down_port = 0;
+    if (!take_server_arguments("feedlink", up_host, argv[2], &up_port) ||
+        !take_server_arguments("feedlink", down_host, argv[4], &down_port)) {
+        return 1;
+    }
     for (;;) {
         std::fprintf(stderr, "upstream %s %d\n", up_host, up_port);
         int up = connect_to_server(up_host, up_port);

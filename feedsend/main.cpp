@@ -12,9 +12,9 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "arguments.h"
 #include "input_framing.h"
 #include "outbound.h"
 #include "platform.h"
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* host = argv[1];
-    int port = std::atoi(argv[2]);
+    int port = 0;
+    if (!take_server_arguments("feedsend", host, argv[2], &port)) return 1;
     for (;;) {
         int fd = connect_to_server(host, port);
         send_input(fd);

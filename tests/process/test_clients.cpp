@@ -19,36 +19,73 @@ using namespace testkit;
 
 namespace {
 
+// Command lines that start nothing: status 1 at once, before any socket, with the usage on
+// standard output or one line on standard error that names the bad argument.
 struct UsageCase {
     const char* name;
     std::vector<std::string> argv;
-    std::string usage;
+    std::string usage;  // standard output
+    std::string error;  // standard error
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string FEEDSEND_USAGE =
+    "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   "
+    "2>log\n";
+const std::string NOT_A_PORT = "\" is not a port (a whole number from 1 to 65535)\n";
+const std::string NOT_A_HOST = "\" is not a host (@ and a dotted quad, or a name)\n";
+
 const UsageCase USAGE_CASES[] = {
-    {"feedsend without arguments",
-     {FEEDSEND_BIN},
-     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   "
-     "2>log\n"},
-    {"feedsend with a host only",
-     {FEEDSEND_BIN, "@127.0.0.1"},
-     "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n2) dir | feedsend www.example.com 80   "
-     "2>log\n"},
+    {"feedsend without arguments", {FEEDSEND_BIN}, FEEDSEND_USAGE, ""},
+    {"feedsend with a host only", {FEEDSEND_BIN, "@127.0.0.1"}, FEEDSEND_USAGE, ""},
     {"feedfetch with host and port only",
      {FEEDFETCH_BIN, "@127.0.0.1", "8888"},
      "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
-     "2) feedfetch www.example.com 80 http_header_file >data 2>log\n"},
+     "2) feedfetch www.example.com 80 http_header_file >data 2>log\n",
+     ""},
+    {"feedsend, a port that is no number",
+     {FEEDSEND_BIN, "@127.0.0.1", "abc"},
+     "",
+     "feedsend: \"abc" + NOT_A_PORT},
+    {"feedsend, a port above 65535",
+     {FEEDSEND_BIN, "@127.0.0.1", "70000"},
+     "",
+     "feedsend: \"70000" + NOT_A_PORT},
+    {"feedsend, port 0", {FEEDSEND_BIN, "@127.0.0.1", "0"}, "", "feedsend: \"0" + NOT_A_PORT},
+    {"feedsend, no dotted quad",
+     {FEEDSEND_BIN, "@abc", "8888"},
+     "",
+     "feedsend: \"@abc" + NOT_A_HOST},
+    {"feedsend, a quad out of range",
+     {FEEDSEND_BIN, "@999.1.1.1", "8888"},
+     "",
+     "feedsend: \"@999.1.1.1" + NOT_A_HOST},
+    {"feedfetch, an empty host",
+     {FEEDFETCH_BIN, "", "8888", "r"},
+     "",
+     "feedfetch: \"" + NOT_A_HOST},
+    {"feedfetch, a port with a suffix",
+     {FEEDFETCH_BIN, "@127.0.0.1", "8888x", "r"},
+     "",
+     "feedfetch: \"8888x" + NOT_A_PORT},
+    {"feedlink, a bad downstream host",
+     {FEEDLINK_BIN, "@127.0.0.1", "8888", "@127.0.0", "8889"},
+     "",
+     "feedlink: \"@127.0.0" + NOT_A_HOST},
+    {"feedlink, a bad upstream port",
+     {FEEDLINK_BIN, "@127.0.0.1", "-8888", "@127.0.0.1", "8889"},
+     "",
+     "feedlink: \"-8888" + NOT_A_PORT},
 };
 
 class ClientUsage : public ProcessTest, public testing::WithParamInterface<UsageCase> {};
 
-TEST_P(ClientUsage, TooFewArgumentsGiveTheUsageAndStatusOne) {
+TEST_P(ClientUsage, ArgumentsThatCannotWorkGiveStatusOneAndStartNothing) {
     Child& client = start(GetParam().argv);
     EXPECT_EQ(1, wait_exit(client, 5000));
     EXPECT_EQ(GetParam().usage, stdout_of(client));
-    EXPECT_EQ("", stderr_of(client));
+    EXPECT_EQ(GetParam().error, stderr_of(client));
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, ClientUsage, testing::ValuesIn(USAGE_CASES));
