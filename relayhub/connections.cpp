@@ -11,14 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "arguments.h"
 #include "platform.h"
 #include "players.h"
 
 namespace {
 
-ConnectionTable table;          // entries[0] is the listener for the life of the process
-sockaddr_in listen_address;     // written by open_listener, read by accept_client's log line
-sockaddr_in last_peer_address;  // written by accept_client, read only by its log line
+ConnectionTable table;       // entries[0] is the listener for the life of the process
+sockaddr_in listen_address;  // written by open_listener, read by accept_client's log line
 
 constexpr std::uint8_t REQUEST_END[4] = {0x0D, 0x0A, 0x0D, 0x0A};  // CR LF CR LF
 
@@ -49,7 +49,7 @@ void close_socket(int fd) {
     close(fd);
 }
 
-int open_listener(int port) {
+int open_listener(std::uint32_t address, int port) {
     int fd = open_tcp_socket();
     if (fd < 0) return -1;
     // A restarted relay must reopen its port at once, while its old connections still sit in
@@ -58,8 +58,8 @@ int open_listener(int port) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     std::memset(&listen_address, 0, sizeof listen_address);
     listen_address.sin_family = AF_INET;
-    listen_address.sin_addr.s_addr = htonl(INADDR_ANY);
-    listen_address.sin_port = htons(static_cast<std::uint16_t>(port));  // only the low 16 bits
+    listen_address.sin_addr.s_addr = htonl(address);
+    listen_address.sin_port = htons(static_cast<std::uint16_t>(port));  // checked: 0 to 65535
     if (bind(fd, reinterpret_cast<const sockaddr*>(&listen_address), sizeof listen_address) == 0 &&
         listen(fd, -1) == 0) {  // -1: the largest backlog the system allows
         return fd;
@@ -72,15 +72,18 @@ int open_listener(int port) {
     return -1;
 }
 
-int accept_client(int listen_fd) {
-    socklen_t length = sizeof last_peer_address;
-    int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&last_peer_address), &length);
+int accept_client(int listen_fd, Peer* peer) {
+    sockaddr_in peer_address{};
+    socklen_t length = sizeof peer_address;
+    int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer_address), &length);
     if (fd < 0) return 0;
-    // inet_ntoa answers in one static buffer, so the first text is copied before the second.
-    char listen_text[INET_ADDRSTRLEN];
-    std::snprintf(listen_text, sizeof listen_text, "%s", inet_ntoa(listen_address.sin_addr));
-    std::fprintf(stderr, "%s:%i -> %s:%i\n", listen_text, ntohs(listen_address.sin_port),
-                 inet_ntoa(last_peer_address.sin_addr), ntohs(last_peer_address.sin_port));
+    *peer = Peer{ntohl(peer_address.sin_addr.s_addr), ntohs(peer_address.sin_port)};
+    char listen_text[IPV4_TEXT_SIZE];
+    char peer_text[IPV4_TEXT_SIZE];
+    ipv4_text(ntohl(listen_address.sin_addr.s_addr), listen_text);
+    ipv4_text(peer->address, peer_text);
+    std::fprintf(stderr, "%s:%i -> %s:%i\n", listen_text, ntohs(listen_address.sin_port), peer_text,
+                 peer->port);
     set_nonblocking(fd);
     return fd;
 }
@@ -93,11 +96,13 @@ int send_some(int fd, const std::uint8_t* src, int n) {
     return static_cast<int>(send(fd, src, static_cast<std::size_t>(n), 0));
 }
 
-void add_connection(int fd, ConnectionState state) {
+void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_ms) {
     Connection& c = table.entries[table.count];
     table.count += 1;
     c.fd = fd;
     c.state = state;
+    c.peer = peer;
+    c.accepted_ms = now_ms;
     c.fill = 0;
     c.header_end = 0;
     c.position = 0;
@@ -135,7 +140,7 @@ std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fil
     return 0;
 }
 
-void poll_pass() {
+void poll_pass(std::uint32_t now_ms) {
     // count is read afresh at every test, so a record added during the pass is visited in it.
     for (std::uint32_t i = 0; i < table.count; ++i) {
         Connection& c = table.entries[i];
@@ -144,8 +149,10 @@ void poll_pass() {
                 refuse_client(c.fd);
                 continue;
             }
-            int fd = accept_client(c.fd);
-            if (fd > 0) add_connection(fd, PENDING);  // read for the first time later this pass
+            Peer peer{};
+            int fd = accept_client(c.fd, &peer);
+            // Read for the first time later this pass.
+            if (fd > 0) add_connection(fd, PENDING, peer, now_ms);
             continue;
         }
         int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
@@ -169,7 +176,7 @@ void poll_pass() {
 
 void run_poll_loop() {
     for (;;) {
-        poll_pass();
+        poll_pass(monotonic_ms());
         sleep_ms(POLL_INTERVAL_MS);
     }
 }

@@ -12,10 +12,18 @@ constexpr int POLL_INTERVAL_MS = 10;
 
 enum ConnectionState : std::int32_t { LISTENER = 1, PENDING = 2, SOURCE = 3, PLAYER = 4 };
 
+// The far end of an accepted connection, in host byte order (127.0.0.1 is 0x7F000001).
+struct Peer {
+    std::uint32_t address;
+    int port;
+};
+
 struct Connection {
     int fd;  // owned: closed when the record is torn down
     ConnectionState state;
-    std::uint8_t* buffer;  // owned: RECEIVE_BUFFER_SIZE bytes, released at teardown
+    Peer peer;
+    std::uint32_t accepted_ms;  // monotonic_ms() of the pass that accepted it
+    std::uint8_t* buffer;       // owned: RECEIVE_BUFFER_SIZE bytes, released at teardown
     std::uint32_t fill;
     std::uint32_t header_end;  // 0 until a request end has been found
     std::uint64_t position;    // absolute stream offset of a PLAYER's next byte
@@ -42,13 +50,14 @@ void set_send_buffer(int fd, int bytes);
 int open_tcp_socket();
 // shutdown of both directions, then close; failures of either are ignored.
 void close_socket(int fd);
-// A non-blocking socket listening on all interfaces at the low 16 bits of port (0: the system
-// chooses), or -1 with errno as the failed socket, bind or listen left it.
-int open_listener(int port);
+// A non-blocking socket listening on the IPv4 address (host byte order; 0 for every
+// interface) at port (0 to 65535; 0: the system chooses), or -1 with errno as the failed
+// socket, bind or listen left it.
+int open_listener(std::uint32_t address, int port);
 // Accepts one waiting connection, logs it on standard error as
 // "<listen address>:<listen port> -> <peer address>:<peer port>\n" and makes it non-blocking.
-// Returns its descriptor, or 0 when nothing was accepted.
-int accept_client(int listen_fd);
+// Returns its descriptor, with its far end in *peer, or 0 when nothing was accepted.
+int accept_client(int listen_fd, Peer* peer);
 // One recv, no loop: the poll loop is back in 10 ms anyway. Returns the byte count, 0 when the
 // peer has closed, -1 with errno set (EAGAIN: nothing has arrived yet).
 int recv_some(int fd, std::uint8_t* dst, int n);
@@ -56,9 +65,9 @@ int recv_some(int fd, std::uint8_t* dst, int n);
 // the send buffer is full). SIGPIPE is ignored for the process, so a vanished peer gives -1.
 int send_some(int fd, const std::uint8_t* src, int n);
 
-// Appends a record with a fresh receive buffer; the process ends if none can be allocated.
-// The caller makes sure a record is free.
-void add_connection(int fd, ConnectionState state);
+// Appends a record with a fresh receive buffer, accepted at now_ms (monotonic); the process
+// ends if none can be allocated. The caller makes sure a record is free.
+void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_ms);
 // Deletes record i and moves every later record one slot down, in order. Touches neither the
 // socket nor the buffer of record i.
 void remove_connection(std::uint32_t i);
@@ -74,8 +83,9 @@ std::uint32_t connection_count();
 std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
                                std::uint32_t received);
 
-// One pass over the table: the listener accepts at most one connection, every other record
-// gets one read followed by its data or idle step or its teardown.
-void poll_pass();
+// One pass over the table at now_ms (monotonic): the listener accepts at most one connection,
+// every other record gets one read
+// followed by its data or idle step or its teardown.
+void poll_pass(std::uint32_t now_ms);
 // Passes for ever, POLL_INTERVAL_MS apart.
 [[noreturn]] void run_poll_loop();

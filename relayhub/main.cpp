@@ -3,15 +3,26 @@
 // of its sources to its players until it is killed.
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
+#include "arguments.h"
 #include "connections.h"
 #include "platform.h"
+#include "players.h"
 
 namespace {
+
+constexpr char USAGE[] =
+    "Usage: \n"
+    "  relayhub 8888 2>log\n"
+    "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
+    "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
+    "127.0.0.0/8)";
 
 // Started with standard input, output or error closed, the server would get descriptor 0, 1 or
 // 2 for a socket, and 0 reads as "nothing accepted". Holding them open on /dev/null keeps
@@ -23,22 +34,62 @@ void open_standard_descriptors() {
     }
 }
 
+struct ServerOptions {
+    std::uint32_t listen_address;  // host byte order; 0: every interface
+    int port;
+};
+
+// The options, then the port; arguments after the port are ignored. Sets the source policy.
+// False when the program is to end with status 1, after the usage or a line naming the bad
+// argument (getopt's own line for an unknown option or a missing value).
+bool read_command_line(int argc, char** argv, ServerOptions* options) {
+    // "+": options end at the first other argument, so nothing after the port is taken for one.
+    // The long form takes no long option; it is there so that "--help" and the like are named
+    // whole in the complaint, where plain getopt names only their second character.
+    const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+    for (int letter; (letter = getopt_long(argc, argv, "+l:s:", no_long_options, nullptr)) != -1;) {
+        Ipv4Network network{};
+        if (letter == 'l' && !parse_ipv4(optarg, &options->listen_address)) {
+            report_bad_argument("relayhub", optarg, "an IPv4 address for -l");
+            return false;
+        }
+        if (letter == 's' && !parse_network(optarg, &network)) {
+            report_bad_argument("relayhub", optarg, "an IPv4 address or network for -s");
+            return false;
+        }
+        if (letter == 's' && !allow_sources_from(network)) {
+            std::fprintf(stderr, "relayhub: more than %u -s options\n", SOURCE_NETWORKS_MAX);
+            return false;
+        }
+        if (letter == '?') {
+            std::puts(USAGE);
+            return false;
+        }
+    }
+    if (optind >= argc) {
+        std::puts(USAGE);
+        return false;
+    }
+    if (!parse_port(argv[optind], &options->port)) {
+        report_bad_argument("relayhub", argv[optind], "a port (a whole number from 0 to 65535)");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     open_standard_descriptors();
     signal(SIGPIPE, SIG_IGN);  // a send to a vanished player must fail with -1, not end us
-    if (argc <= 1) {
-        std::puts("Usage: \n  relayhub 8888 2>log");
-        return 1;
-    }
-    int port = std::atoi(argv[1]);
-    int listen_fd = open_listener(port);
+    ServerOptions options{};
+    if (!read_command_line(argc, argv, &options)) return 1;
+    int listen_fd = open_listener(options.listen_address, options.port);
     if (listen_fd <= 0) {
         int err = last_error();  // the error of the last failed call inside open_listener
-        std::printf("failed to open port %i, errno=%i\n", port, err);
+        std::printf("failed to open port %i, errno=%i\n", options.port, err);
         return 1;
     }
-    add_connection(listen_fd, LISTENER);
+    add_connection(listen_fd, LISTENER, Peer{}, monotonic_ms());
     run_poll_loop();
 }

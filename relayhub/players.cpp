@@ -1,7 +1,32 @@
 // SPDX-License-Identifier: MIT
 #include "players.h"
 
+#include <cstdio>
+
 #include "wire.h"
+
+namespace {
+
+SourcePolicy source_policy;  // written by main's options before the loop, read by handle_data
+
+constexpr Ipv4Network LOOPBACK = {0x7F000000, 0xFF000000};  // 127.0.0.0/8
+
+}  // namespace
+
+bool source_allowed(const SourcePolicy& policy, std::uint32_t address) {
+    if (policy.count == 0) return network_contains(LOOPBACK, address);
+    for (std::uint32_t k = 0; k < policy.count; ++k) {
+        if (network_contains(policy.networks[k], address)) return true;
+    }
+    return false;
+}
+
+bool allow_sources_from(const Ipv4Network& network) {
+    if (source_policy.count == SOURCE_NETWORKS_MAX) return false;
+    source_policy.networks[source_policy.count] = network;
+    source_policy.count += 1;
+    return true;
+}
 
 ConnectionState classify(const Connection& c) {
     if (c.state != PENDING || c.fill <= CLASSIFY_THRESHOLD) return c.state;
@@ -82,7 +107,15 @@ StepAnswer handle_data(std::uint32_t i) {
     ConnectionState was = c.state;
     c.state = classify(c);
     if (was == PENDING && c.state == PLAYER && start_player(c) == REMOVE) return REMOVE;
-    if (was == PENDING && c.state == SOURCE) take_over_stream(i);
+    if (was == PENDING && c.state == SOURCE) {
+        if (!source_allowed(source_policy, c.peer.address)) {
+            char peer_text[IPV4_TEXT_SIZE];
+            ipv4_text(c.peer.address, peer_text);
+            std::fprintf(stderr, "source refused: %s:%i\n", peer_text, c.peer.port);
+            return REMOVE;  // before take_over_stream: the source and the window stay as they are
+        }
+        take_over_stream(i);
+    }
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
         settle_players_after_discard(window_append(c.buffer, c.fill), server_window());

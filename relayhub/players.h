@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "arguments.h"
 #include "connections.h"
 #include "stream_window.h"
 
@@ -19,6 +20,19 @@ constexpr std::uint32_t PIECE_MAX = 1460;
 // about 0.45 s is 65,700 bytes. Left to itself the system grows the buffer to megabytes, which
 // a stalled listener then holds for minutes before a send fails and it is dropped.
 constexpr int PLAYER_SEND_BUFFER = 65536;
+
+// Who may feed the stream. A relay faces the public, and whoever becomes the source replaces
+// the broadcast for every listener, so only peers in these networks may; with none given,
+// only this host (127.0.0.0/8).
+constexpr std::uint32_t SOURCE_NETWORKS_MAX = 32;
+struct SourcePolicy {
+    Ipv4Network networks[SOURCE_NETWORKS_MAX];
+    std::uint32_t count;  // 0: loopback only
+};
+// Whether a peer at address (host byte order) may become a source under policy.
+bool source_allowed(const SourcePolicy& policy, std::uint32_t address);
+// Adds a network to the server's policy; false when SOURCE_NETWORKS_MAX are there already.
+bool allow_sources_from(const Ipv4Network& network);
 
 // The state the data step gives a record: a PENDING record holding more than
 // CLASSIFY_THRESHOLD bytes becomes a SOURCE when they begin with the block marker, a PLAYER
@@ -40,7 +54,9 @@ int pump_player(Connection& player);
 // dropped at its next step, and one that was sent no stream byte yet moves to the join point.
 void settle_players_after_discard(std::uint64_t from, const StreamWindow& window);
 
-// The data step, after a read of one or more bytes into record i.
+// The data step, after a read of one or more bytes into record i. A record that would become a
+// source from a peer the policy does not allow is closed before any of its bytes reach the
+// window, with one line on standard error: "source refused: <address>:<port>".
 StepAnswer handle_data(std::uint32_t i);
 // The idle step, after a read of record i that found nothing (EAGAIN).
 StepAnswer handle_idle(std::uint32_t i);

@@ -271,4 +271,49 @@ TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWhole
     }
 }
 
+// Who may feed the stream: a would-be source from an address outside -s is closed before its
+// bytes reach the window, and the allowed source's stream reaches a listener whole.
+struct SourcePolicyCase {
+    const char* name;
+    std::string allow;    // the -s value
+    const char* allowed;  // the producer's address
+    const char* refused;  // the intruder's
+};
+
+void PrintTo(const SourcePolicyCase& c, std::ostream* os) { *os << c.name; }
+
+const SourcePolicyCase SOURCE_POLICY_CASES[] = {
+    {"one address of loopback", "127.0.0.1/32", "127.0.0.1", "127.0.0.2"},
+    {"another address alone", "127.0.0.2", "127.0.0.2", "127.0.0.1"},
+};
+
+class RelaySourcePolicy : public ProcessTest,
+                          public testing::WithParamInterface<SourcePolicyCase> {};
+
+TEST_P(RelaySourcePolicy, OnlyAnAllowedPeerFeedsTheStream) {
+    const SourcePolicyCase& c = GetParam();
+    Child& relay = start_relay({"-s", c.allow});
+    int listener = connect_relay();  // listeners may come from anywhere
+    ASSERT_TRUE(send_all(listener, REQUEST));
+    ASSERT_EQ(HEADER, recv_for(listener, HEADER.size(), 3000));
+    int producer = own(connect_between(c.allowed, "127.0.0.1", port_));
+    std::string before = stream_of(0, 2, 600);
+    ASSERT_TRUE(send_all(producer, before));
+    ASSERT_EQ(before, recv_for(listener, before.size(), 3000));
+    int intruder = own(connect_between(c.refused, "127.0.0.1", port_));
+    ASSERT_GE(intruder, 0);
+    send_all(intruder, filled_block(100, 'E') + filled_block(100, 'V'));
+    EXPECT_TRUE(wait_closed(intruder, 3000)) << "the intruder was kept";
+    std::string after = stream_of(2, 2, 600);
+    ASSERT_TRUE(send_all(producer, after));
+    EXPECT_EQ(after, recv_for(listener, after.size() + 1, 1000));  // not a byte more
+    EXPECT_FALSE(wait_closed(producer, 0));
+    std::string log = stderr_of(relay);
+    EXPECT_EQ(1U, count_of(log, "refused")) << log;
+    EXPECT_NE(std::string::npos, log.find(std::string("source refused: ") + c.refused + ":"))
+        << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(RelayStream, RelaySourcePolicy, testing::ValuesIn(SOURCE_POLICY_CASES));
+
 }  // namespace

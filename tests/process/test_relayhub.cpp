@@ -24,14 +24,60 @@ int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-class Relayhub : public ProcessTest {};
+const std::string USAGE =
+    "Usage: \n  relayhub 8888 2>log\n"
+    "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
+    "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
+    "127.0.0.0/8)\n";
 
-TEST_F(Relayhub, WithoutAPortWritesUsageAndExitsOne) {
-    Child& relay = start({RELAYHUB_BIN});
+// A command line that starts nothing: status 1 at once, the usage or a line naming the fault.
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> args;  // a free port is added behind them when with_port
+    bool with_port;
+    std::string out;    // standard output, whole
+    std::string names;  // found in standard error
+};
+
+void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
+
+const CommandLineCase COMMAND_LINE_CASES[] = {
+    {"no port", {}, false, USAGE, ""},
+    {"options but no port", {"-s", "10.0.0.0/8"}, false, USAGE, ""},
+    {"a port that is no number", {"abc"}, false, "", "\"abc\" is not a port"},
+    {"an empty port", {""}, false, "", "\"\" is not a port"},
+    {"a port with a suffix", {"8888x"}, false, "", "\"8888x\" is not a port"},
+    {"a port above 65535", {"70000"}, false, "", "\"70000\" is not a port"},
+    {"a negative port", {"-1"}, false, USAGE, "'1'"},
+    {"--help", {"--help"}, false, USAGE, "'--help'"},
+    {"an unknown option", {"-x"}, true, USAGE, "'x'"},
+    {"-s without its value", {"-s"}, false, USAGE, "'s'"},
+    {"-s with no address", {"-s", "300.1.1.1"}, true, "", "\"300.1.1.1\""},
+    {"-s with 33 bits", {"-s", "10.0.0.0/33"}, true, "", "\"10.0.0.0/33\""},
+    {"-s with bits that are no number", {"-s", "10.0.0.0/8x"}, true, "", "\"10.0.0.0/8x\""},
+    {"-l with a name", {"-l", "localhost"}, true, "", "\"localhost\""},
+};
+
+class RelayhubCommandLine : public ProcessTest,
+                            public testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(RelayhubCommandLine, StartsNothingAndExitsOne) {
+    std::vector<std::string> argv = {RELAYHUB_BIN};
+    argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+    if (GetParam().with_port) argv.push_back(std::to_string(free_port()));
+    Child& relay = start(argv);
     EXPECT_EQ(1, wait_exit(relay, 5000));
-    EXPECT_EQ("Usage: \n  relayhub 8888 2>log\n", stdout_of(relay));
-    EXPECT_EQ("", stderr_of(relay));
+    EXPECT_EQ(GetParam().out, stdout_of(relay));
+    if (GetParam().names.empty()) {
+        EXPECT_EQ("", stderr_of(relay));
+    } else {
+        EXPECT_NE(std::string::npos, stderr_of(relay).find(GetParam().names)) << stderr_of(relay);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Relayhub, RelayhubCommandLine, testing::ValuesIn(COMMAND_LINE_CASES));
+
+class Relayhub : public ProcessTest {};
 
 TEST_F(Relayhub, APortInUseGivesTheFailureLineWithBindsErrno) {
     int taken = 0;
@@ -76,18 +122,17 @@ TEST_F(Relayhub, LogsEachClientWithBothEnds) {
                   std::sregex_iterator(log.begin(), log.end(), line), std::sregex_iterator())));
 }
 
-TEST_F(Relayhub, APortAbove65535ListensOnTheReducedPort) {
-    int reduced = free_port();
-    Child& relay = start({RELAYHUB_BIN, std::to_string(reduced + 65536)});
-    port_ = reduced;
+TEST_F(Relayhub, MinusLListensOnThatAddressAloneAndLogsIt) {
+    Child& relay = start_relay({"-l", "127.0.0.1", "-s", "127.0.0.1"});
     int fd = connect_relay();
-    ASSERT_GE(fd, 0) << "nothing listens on " << reduced;
-    EXPECT_TRUE(wait_for(
-        [&] {
-            return stderr_of(relay).rfind("0.0.0.0:" + std::to_string(reduced) + " -> ", 0) == 0;
-        },
-        3000))
+    ASSERT_GE(fd, 0);
+    std::string expected = "127.0.0.1:" + std::to_string(port_) +
+                           " -> 127.0.0.1:" + std::to_string(local_port(fd)) + "\n";
+    EXPECT_TRUE(
+        wait_for([&] { return stderr_of(relay).find(expected) != std::string::npos; }, 3000))
         << stderr_of(relay);
+    // 127.0.0.2 is this host too, and reaches a relay that listens on every interface.
+    EXPECT_EQ(-1, connect_between("127.0.0.1", "127.0.0.2", port_, 300));
 }
 
 TEST_F(Relayhub, ServesWithItsStandardDescriptorsClosed) {

@@ -23,11 +23,15 @@ class ProcessTest : public testing::Test {
         return *children_.back();
     }
 
-    // Starts relayhub on a free loopback port and waits until it answers a connect; the probe
-    // connection leaves one log line. Returns the child; the port is in port_.
-    testkit::Child& start_relay() {
+    // Starts relayhub with the given options on a free loopback port and waits until it
+    // answers a connect; the probe connection leaves one log line. Returns the child; the port
+    // is in port_.
+    testkit::Child& start_relay(const std::vector<std::string>& options = {}) {
         port_ = testkit::free_port();
-        testkit::Child& relay = start({RELAYHUB_BIN, std::to_string(port_)});
+        std::vector<std::string> argv = {RELAYHUB_BIN};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(std::to_string(port_));
+        testkit::Child& relay = start(argv);
         int probe = testkit::connect_loopback(port_, 5000);
         EXPECT_GE(probe, 0) << "relayhub did not come up on port " << port_;
         if (probe >= 0) close(probe);

@@ -220,11 +220,22 @@ std::size_t count_of(const std::string& text, const std::string& needle) {
 }
 
 int connect_loopback(int port, int timeout_ms) {
+    return connect_between("127.0.0.1", "127.0.0.1", port, timeout_ms);
+}
+
+int connect_between(const char* from, const char* to, int port, int timeout_ms) {
     std::int64_t deadline = now_ms() + timeout_ms;
     for (;;) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &local.sin_addr);
         sockaddr_in a = loopback(port);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+        inet_pton(AF_INET, to, &a.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+            connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            return fd;
+        }
         close(fd);
         if (now_ms() >= deadline) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

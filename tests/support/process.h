@@ -65,6 +65,9 @@ std::size_t count_of(const std::string& text, const std::string& needle);
 
 // A blocking TCP connection to 127.0.0.1:port, or -1 when none stands within timeout_ms.
 int connect_loopback(int port, int timeout_ms = 3000);
+// The same from the loopback address `from` to the loopback address `to` (Linux answers the
+// whole of 127.0.0.0/8), so a test can play peers at several addresses.
+int connect_between(const char* from, const char* to, int port, int timeout_ms = 3000);
 // A listening socket on 127.0.0.1 at a system-chosen port, written to *port.
 int listen_loopback(int* port);
 // Accepts one connection within timeout_ms, or -1.

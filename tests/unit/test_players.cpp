@@ -60,6 +60,47 @@ TEST_P(Classify, DecidesOnlyAboveTwelveBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Records, Classify, testing::ValuesIn(CLASSIFY_CASES));
 
+// Who may become a source, from the -s values as given on the command line.
+struct PolicyCase {
+    const char* name;
+    std::vector<std::string> allow;  // -s values; none: the default
+    const char* peer;
+    bool allowed;
+};
+
+void PrintTo(const PolicyCase& c, std::ostream* os) { *os << c.name; }
+
+const PolicyCase POLICY_CASES[] = {
+    {"by default this host", {}, "127.0.0.1", true},
+    {"by default all of loopback", {}, "127.255.0.9", true},
+    {"by default no other host", {}, "10.0.0.1", false},
+    {"a /32 itself", {"127.0.0.1/32"}, "127.0.0.1", true},
+    {"a /32 not its neighbour", {"127.0.0.1/32"}, "127.0.0.2", false},
+    {"an address alone is a /32", {"192.168.1.5"}, "192.168.1.6", false},
+    {"host bits beyond the prefix are ignored", {"10.1.2.3/8"}, "10.200.0.1", true},
+    {"a network's edge", {"192.168.4.0/22"}, "192.168.7.255", true},
+    {"just past a network's edge", {"192.168.4.0/22"}, "192.168.8.0", false},
+    {"any of several", {"10.0.0.0/8", "172.16.0.0/12"}, "172.31.1.1", true},
+    {"a list without loopback refuses it", {"10.0.0.0/8"}, "127.0.0.1", false},
+    {"/0 allows everyone", {"0.0.0.0/0"}, "203.0.113.7", true},
+};
+
+class Policy : public testing::TestWithParam<PolicyCase> {};
+
+TEST_P(Policy, AllowsExactlyTheNetworksGiven) {
+    const PolicyCase& c = GetParam();
+    SourcePolicy policy{};
+    for (const std::string& text : c.allow) {
+        ASSERT_TRUE(parse_network(text.c_str(), &policy.networks[policy.count])) << text;
+        policy.count += 1;
+    }
+    std::uint32_t peer = 0;
+    ASSERT_TRUE(parse_ipv4(c.peer, &peer));
+    EXPECT_EQ(c.allowed, source_allowed(policy, peer));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, Policy, testing::ValuesIn(POLICY_CASES));
+
 // A TCP pair on loopback whose sending side has a small, non-blocking send buffer.
 void small_tcp_pair(int* sender, int* receiver) {
     int listener = socket(AF_INET, SOCK_STREAM, 0);
