@@ -155,6 +155,12 @@ void poll_pass(std::uint32_t now_ms) {
             if (fd > 0) add_connection(fd, PENDING, peer, now_ms);
             continue;
         }
+        // Unsigned: right across the wrap of the clock.
+        if (c.state == PENDING && now_ms - c.accepted_ms >= PENDING_LIMIT_MS) {
+            drop_connection(i);
+            --i;  // as below: the record that moved into slot i is visited next
+            continue;
+        }
         int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
         StepAnswer answer = REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
         if (r > 0) {

@@ -9,6 +9,10 @@
 constexpr std::uint32_t MAX_CONNECTIONS = 256;  // the listener's record included
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 constexpr int POLL_INTERVAL_MS = 10;
+// A connection that is neither a source nor a listener this long after its accept is closed:
+// a request needs a moment, not minutes, and 255 connections that never finish one would
+// otherwise hold every record for good and lock listeners out.
+constexpr std::uint32_t PENDING_LIMIT_MS = 10000;
 
 enum ConnectionState : std::int32_t { LISTENER = 1, PENDING = 2, SOURCE = 3, PLAYER = 4 };
 
@@ -84,7 +88,7 @@ std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fil
                                std::uint32_t received);
 
 // One pass over the table at now_ms (monotonic): the listener accepts at most one connection,
-// every other record gets one read
+// a PENDING record past PENDING_LIMIT_MS is torn down, every other record gets one read
 // followed by its data or idle step or its teardown.
 void poll_pass(std::uint32_t now_ms);
 // Passes for ever, POLL_INTERVAL_MS apart.

@@ -170,6 +170,8 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
     for (int n = 0; n < 300; ++n) {
         int fd = connect_loopback(port_);
         ASSERT_GE(fd, 0);
+        // Listeners, so that none is closed as a connection that never finished its request.
+        send_all(fd, "GET / HTTP/1.0\r\n\r\n");
         clients.push_back(own(fd));
     }
     // 255 records beside the listener get a log line each; the other 45 are closed at once.

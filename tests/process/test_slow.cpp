@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fixture.h"
+#include "wire.h"
 
 using namespace testkit;
 
@@ -29,6 +30,46 @@ TEST_F(FeedfetchIdle, AServerThatSendsNothingIsLeftAfterSixtySeconds) {
     EXPECT_GE(own(accept_within(server, 3000)), 0);
     EXPECT_EQ("", stdout_of(fetcher));
     EXPECT_EQ(std::string::npos, stderr_of(fetcher).find("recv"));
+}
+
+class PendingLimit : public ProcessTest {};
+
+TEST_F(PendingLimit, ConnectionsThatNeverFinishARequestGoAfterTenSecondsAndAListenerStays) {
+    start_relay();
+    int listener = connect_relay();
+    ASSERT_TRUE(send_all(listener, "GET / HTTP/1.0\r\n\r\n"));
+    ASSERT_EQ(HEADER, recv_for(listener, HEADER.size(), 3000));
+    int silent = connect_relay();
+    int trickling = connect_relay();
+    auto accepted = std::chrono::steady_clock::now();
+    const std::string request = "GET /never-ending HTTP/1.0\r\nX: y\r\n";
+    bool silent_closed = false;
+    bool trickling_closed = false;
+    double silent_at = 0;
+    double trickling_at = 0;
+    // A byte a second from one, nothing from the other, for at most 30 s.
+    for (std::size_t k = 0; k < 30 && !(silent_closed && trickling_closed); ++k) {
+        if (!trickling_closed) send_all(trickling, request.substr(k % request.size(), 1));
+        double now =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - accepted).count();
+        if (!silent_closed && wait_closed(silent, 0)) {
+            silent_closed = true;
+            silent_at = now;
+        }
+        if (!trickling_closed && wait_closed(trickling, 0)) {
+            trickling_closed = true;
+            trickling_at = now;
+        }
+        sleep_for_ms(1000);
+    }
+    EXPECT_TRUE(silent_closed);
+    EXPECT_TRUE(trickling_closed);
+    // Ten seconds after the accept, read each second: generous on a busy machine.
+    EXPECT_GT(silent_at, 9.0);
+    EXPECT_LT(silent_at, 20.0);
+    EXPECT_GT(trickling_at, 9.0);
+    EXPECT_LT(trickling_at, 20.0);
+    EXPECT_FALSE(wait_closed(listener, 0)) << "the listener was closed too";
 }
 
 }  // namespace
