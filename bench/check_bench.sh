@@ -19,6 +19,8 @@ expect() {  # scenario, number of JSON lines
 expect cap 1
 expect steady 2
 expect storm 1
+expect lockout 1
 expect joins 4
 expect small 1
 expect stalled 1
+expect hostile 1

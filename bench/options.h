@@ -9,7 +9,8 @@ struct Config {
     std::string relayhub;    // the server under test
     std::string blockframe;  // the pipeline's programs; beside relayhub's build folder unless given
     std::string feedsend;
-    std::vector<std::string> scenarios = {"cap", "steady", "storm", "joins", "small", "stalled"};
+    std::vector<std::string> scenarios = {"cap",   "steady",  "storm",  "joins",
+                                          "small", "stalled", "hostile"};
     double cap_seconds = 10;
     double warmup_seconds = 5;  // steady and storm, before measuring
     double steady_seconds = 20;
@@ -17,6 +18,11 @@ struct Config {
     int storm_listeners = 50;
     int storm_connections = 2000;
     double storm_limit_seconds = 60;
+    int lockout_silent = 255;     // storm's lock-out run: connections that send nothing,
+    double lockout_seconds = 30;  // then a listener every half second until this long after
+    int hostile_listeners = 50;
+    int hostile_attempts = 100;  // from 127.0.0.2, spread over hostile_seconds
+    double hostile_seconds = 20;
     double pipeline_warmup_seconds = 2;  // joins, small and stalled: the source's head start
     int joins_listeners = 200;
     double joins_spread_seconds = 15;  // join moments fall at random within this

@@ -48,10 +48,13 @@ testkit::Child spawn(const std::vector<std::string>& argv, int in_fd, int out_fd
 
 }  // namespace
 
-bool start_relay(const std::string& path, Relay* relay) {
+bool start_relay(const std::string& path, Relay* relay, const std::vector<std::string>& options) {
     *relay = Relay{};
     relay->port = testkit::free_port();
-    relay->child = spawn({path, std::to_string(relay->port)}, -1, -1);
+    std::vector<std::string> argv = {path};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(std::to_string(relay->port));
+    relay->child = spawn(argv, -1, -1);
     int probe = testkit::connect_loopback(relay->port, RELAY_START_TIMEOUT_MS);
     bool up = probe >= 0;
     if (up) {
@@ -117,8 +120,9 @@ void stop_pipeline(Pipeline* pipeline) {
 }
 
 bool start_pipeline_run(const std::string& relayhub_path, const PipelineSetup& setup,
-                        double warmup_seconds, const char* name, PipelineRun* run) {
-    if (!start_relay(relayhub_path, &run->relay)) {
+                        double warmup_seconds, const char* name, PipelineRun* run,
+                        const std::vector<std::string>& relay_options) {
+    if (!start_relay(relayhub_path, &run->relay, relay_options)) {
         std::printf("\n%s: relayhub did not start\n", name);
         return false;
     }

@@ -19,9 +19,11 @@ struct Relay {
     std::uint64_t accepted;  // accept log lines counted so far
 };
 
-// Starts relayhub from path on a free port and waits until it accepts and has let its start-up
-// probe go. False when it did not come up within a few seconds (it is stopped then).
-bool start_relay(const std::string& path, Relay* relay);
+// Starts relayhub from path with the given options on a free port and waits until it accepts
+// and has let its start-up probe go. False when it did not come up within a few seconds (it is
+// stopped then).
+bool start_relay(const std::string& path, Relay* relay,
+                 const std::vector<std::string>& options = {});
 void stop_relay(Relay* relay);
 // Counts the accept log lines written since the last call into relay->accepted.
 void count_accepts(Relay* relay);
@@ -50,11 +52,12 @@ struct PipelineRun {
     Pipeline pipeline;
 };
 
-// Starts relayhub from relayhub_path, then the pipeline, then lets the source run for
-// warmup_seconds. False when either did not start, after printing why under the scenario's
-// name; nothing is left running then.
+// Starts relayhub from relayhub_path with relay_options, then the pipeline, then lets the
+// source run for warmup_seconds. False when either did not start, after printing why under the
+// scenario's name; nothing is left running then.
 bool start_pipeline_run(const std::string& relayhub_path, const PipelineSetup& setup,
-                        double warmup_seconds, const char* name, PipelineRun* run);
+                        double warmup_seconds, const char* name, PipelineRun* run,
+                        const std::vector<std::string>& relay_options = {});
 void stop_pipeline_run(PipelineRun* run);
 
 // The byte count of feedsend's latest progress line: what it has sent on its connection so

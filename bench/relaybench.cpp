@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "exposure.h"
 #include "joins.h"
 #include "options.h"
 #include "small.h"
@@ -26,7 +27,7 @@ namespace {
 void usage() {
     std::fputs(
         "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH]\n"
-        "         [--scenario cap|steady|storm|joins|small|stalled|all] [--quick]\n"
+        "         [--scenario cap|steady|storm|joins|small|stalled|hostile|all] [--quick]\n"
         "         [--seconds S] [--warmup S] [--listeners 1,50,254] [--storm-connections N]\n"
         "         [--joins-listeners N] [--small-seconds S] [--stalled-seconds S]\n",
         stderr);
@@ -58,6 +59,10 @@ void make_quick(Config* c) {
     c->small_seconds = 2;
     c->stalled_seconds = 2;
     c->stalled_listeners = 3;
+    c->lockout_seconds = 14;  // the silent connections go after 10 s, so no shorter
+    c->hostile_listeners = 10;
+    c->hostile_attempts = 10;
+    c->hostile_seconds = 2;
 }
 
 // Applies option a with value v; false when a is no option that takes a value.
@@ -124,12 +129,15 @@ int run_scenario(const Config& c, const std::string& name) {
         for (int n : c.steady_listeners) ok = run_steady(c, n) && ok;
     } else if (name == "storm") {
         ok = run_storm(c);
+        ok = run_lockout(c) && ok;
     } else if (name == "joins") {
         ok = run_joins(c);
     } else if (name == "small") {
         ok = run_small(c);
     } else if (name == "stalled") {
         ok = run_stalled(c);
+    } else if (name == "hostile") {
+        ok = run_hostile(c);
     } else {
         return -1;
     }

@@ -1,0 +1,301 @@
+// SPDX-License-Identifier: MIT
+#include "exposure.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "clocks.h"
+#include "crowd.h"
+#include "figures.h"
+#include "pipeline.h"
+#include "source.h"
+#include "wire.h"
+
+namespace {
+
+constexpr double LOCKOUT_RATE = 16000;
+constexpr std::uint32_t LOCKOUT_PAYLOAD = 4000;
+constexpr std::int64_t LISTENER_INTERVAL_NS = 500 * NS_PER_MS;
+// The relay accepts one connection a pass; the silent ones are all in once it has logged them.
+constexpr int ACCEPT_WAIT_MS = 10000;
+constexpr std::uint64_t ACCEPTS_BEFORE_SILENT = 2;
+constexpr std::uint64_t HOSTILE_RATE = 16000;
+constexpr char HOSTILE_ADDRESS[] = "127.0.0.2";  // Linux answers the whole of 127/8 on loopback
+
+// A connection to the relay at port from the loopback address `from`, begun without waiting:
+// the socket, or -1.
+int connect_from(const char* from, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in relay{};
+    relay.sin_family = AF_INET;
+    relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    relay.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        (connect(fd, reinterpret_cast<sockaddr*>(&relay), sizeof relay) != 0 &&
+         errno != EINPROGRESS)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the relay has closed or reset fd; whatever it sent first is discarded.
+bool closed_by_peer(int fd) {
+    char scratch[4096];
+    for (;;) {
+        ssize_t r = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (r == 0) return true;
+        if (r < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+// A listener is admitted once the relay's whole response header has arrived.
+bool admitted(const Listener& l) { return l.check.phase != RESPONSE; }
+
+// ---- lockout ----
+
+struct LockoutFigures {
+    int silent_opened, silent_accepted;
+    int tried, admitted, refused, dropped, damaged;
+    double first_admitted_s;  // from the first silent connection; -1 when none was admitted
+    double cpu_per_second;
+};
+
+// Opens the silent connections and waits until the relay has logged every one it took.
+int fill_table(Relay* relay, int n, std::vector<int>* silent) {
+    // The start-up probe's line and the source's come first; the relay may not have logged
+    // them yet when the source's connect returns.
+    testkit::wait_for(
+        [&] {
+            count_accepts(relay);
+            return relay->accepted >= ACCEPTS_BEFORE_SILENT;
+        },
+        ACCEPT_WAIT_MS);
+    std::uint64_t before = relay->accepted;
+    for (int k = 0; k < n; ++k) {
+        int fd = connect_nonblocking(relay->port);
+        if (fd >= 0) silent->push_back(fd);
+    }
+    // A full table closes the rest at once, without a log line; they are counted as they go.
+    std::int64_t deadline = now_ns() + ACCEPT_WAIT_MS * NS_PER_MS;
+    std::uint64_t seen = before;
+    while (now_ns() < deadline) {
+        testkit::sleep_for_ms(100);
+        count_accepts(relay);
+        if (relay->accepted == seen && relay->accepted > before) break;  // no new accept in 100 ms
+        seen = relay->accepted;
+    }
+    return static_cast<int>(relay->accepted - before);
+}
+
+LockoutFigures drive_lockout(const Config& c, Relay* relay, Source* source) {
+    LockoutFigures f{};
+    std::vector<int> silent;
+    std::int64_t start = now_ns();
+    f.silent_accepted = fill_table(relay, c.lockout_silent, &silent);
+    f.silent_opened = static_cast<int>(silent.size());
+    double cpu_before = cpu_seconds(relay->child.pid);
+    std::int64_t measured_from = now_ns();
+    auto tries = static_cast<std::size_t>(seconds_to_ns(c.lockout_seconds) / LISTENER_INTERVAL_NS);
+    Crowd crowd = new_crowd(relay->port, tries);
+    std::vector<bool> seen_admitted(crowd.listeners.size(), false);
+    f.first_admitted_s = -1;
+    std::int64_t next_join = now_ns();
+    std::int64_t end = start + seconds_to_ns(c.lockout_seconds);
+    for (std::int64_t now = now_ns(); now < end; now = now_ns()) {
+        pace_source(source);
+        if (static_cast<std::size_t>(f.tried) < crowd.listeners.size() && now >= next_join) {
+            crowd_join(&crowd, static_cast<std::size_t>(f.tried++));
+            next_join = now + LISTENER_INTERVAL_NS;
+        }
+        crowd_service(&crowd, 1);
+        for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+            if (seen_admitted[k] || !admitted(crowd.listeners[k])) continue;
+            seen_admitted[k] = true;
+            if (f.first_admitted_s < 0) f.first_admitted_s = ns_to_seconds(now - start);
+        }
+    }
+    f.cpu_per_second =
+        (cpu_seconds(relay->child.pid) - cpu_before) / ns_to_seconds(now_ns() - measured_from);
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        const Listener& l = crowd.listeners[k];
+        if (l.state == IDLE) continue;
+        if (!admitted(l)) {
+            f.refused += was_dropped(l) ? 1 : 0;
+            continue;
+        }
+        f.admitted += 1;
+        f.dropped += was_dropped(l) ? 1 : 0;
+        f.damaged += is_damaged(l.check) ? 1 : 0;
+    }
+    crowd_end(&crowd);
+    for (int fd : silent) close(fd);
+    return f;
+}
+
+void print_lockout(const LockoutFigures& f) {
+    std::printf("\nlockout: %d silent connections, then a listener every 0.5 s\n", f.silent_opened);
+    print_row("silent connections accepted", "%10d", f.silent_accepted);
+    print_row("first listener admitted after", "%10.1f s (from the first silent one)",
+              f.first_admitted_s);
+    print_row("listeners tried / admitted", "%10d / %d (%d turned away)", f.tried, f.admitted,
+              f.refused);
+    print_row("admitted, then dropped / damaged", "%10d / %d", f.dropped, f.damaged);
+    print_row("server CPU seconds per second", "%10.4f", f.cpu_per_second);
+    JsonLine j = json_begin("lockout");
+    json_int(&j, "silent", f.silent_opened);
+    json_int(&j, "silent_accepted", f.silent_accepted);
+    json_fixed(&j, "first_admitted_s", f.first_admitted_s, 2);
+    json_int(&j, "listeners_tried", f.tried);
+    json_int(&j, "admitted", f.admitted);
+    json_int(&j, "turned_away", f.refused);
+    json_int(&j, "dropped_after_admission", f.dropped);
+    json_int(&j, "damaged", f.damaged);
+    json_fixed(&j, "cpu_per_second", f.cpu_per_second, 5);
+    json_print(j);
+}
+
+// ---- hostile ----
+
+struct HostileFigures {
+    int listeners, dropped, damaged;
+    int attempts, closed_by_relay;
+    std::size_t refused_lines;
+    std::size_t producer_connections;  // feedsend's connects: 1 while it was never cut off
+    std::uint64_t stream_bytes;
+};
+
+// An intruder's attempt: two blocks of "EVIL" from HOSTILE_ADDRESS, sent once the connect is
+// through. Returns the socket, kept open until the relay closes it, or -1.
+int intrude(int port) {
+    int fd = connect_from(HOSTILE_ADDRESS, port);
+    if (fd < 0) return -1;
+    std::string evil;
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        std::string block(BLOCK_HEADER_SIZE, '\0');
+        write_block_header(reinterpret_cast<std::uint8_t*>(block.data()),
+                           BlockHeader{BLOCK_MARKER, 400, k});
+        for (int n = 0; n < 100; ++n) block += "EVIL";
+        evil += block;
+    }
+    // Loopback completes the connect at once; a send before that fails and is tried again.
+    for (int tries = 0; tries < 100; ++tries) {
+        if (send(fd, evil.data(), evil.size(), MSG_NOSIGNAL) > 0) return fd;
+        testkit::sleep_for_ms(1);
+    }
+    close(fd);
+    return -1;
+}
+
+HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
+    HostileFigures f{};
+    Crowd crowd = new_crowd(p->relay.port, static_cast<std::size_t>(c.hostile_listeners));
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) crowd_join(&crowd, k);
+    std::vector<int> intruders;
+    std::int64_t interval = seconds_to_ns(c.hostile_seconds) / c.hostile_attempts;
+    std::int64_t next = now_ns() + interval;
+    std::int64_t end = now_ns() + seconds_to_ns(c.hostile_seconds) + NS_PER_SECOND;
+    for (std::int64_t now = now_ns(); now < end; now = now_ns()) {
+        if (f.attempts < c.hostile_attempts && now >= next) {
+            f.attempts += 1;
+            int fd = intrude(p->relay.port);
+            if (fd >= 0) intruders.push_back(fd);
+            next = now + interval;
+        }
+        for (int& fd : intruders) {
+            if (fd < 0 || !closed_by_peer(fd)) continue;
+            close(fd);
+            fd = -1;
+            f.closed_by_relay += 1;
+        }
+        crowd_service(&crowd, 1);
+    }
+    for (int fd : intruders) {
+        if (fd >= 0) close(fd);
+    }
+    f.listeners = static_cast<int>(crowd.listeners.size());
+    for (const Listener& l : crowd.listeners) {
+        f.dropped += was_dropped(l) ? 1 : 0;
+        f.damaged += is_damaged(l.check) ? 1 : 0;
+    }
+    f.stream_bytes = crowd_stream_bytes(crowd);
+    crowd_end(&crowd);
+    f.refused_lines = testkit::count_of(testkit::stderr_of(p->relay.child), "source refused: ");
+    f.producer_connections =
+        testkit::count_of(testkit::stderr_of(p->pipeline.feedsend), "Connecting...Done.");
+    return f;
+}
+
+void print_hostile(const HostileFigures& f) {
+    std::printf("\nhostile: %d listeners of a %llu bytes/s pipeline, %d attempts from %s\n",
+                f.listeners, static_cast<unsigned long long>(HOSTILE_RATE), f.attempts,
+                HOSTILE_ADDRESS);
+    print_row("attempts closed by the relay", "%10d (%zu logged as refused)", f.closed_by_relay,
+              f.refused_lines);
+    print_row("listeners dropped / damaged", "%10d / %d", f.dropped, f.damaged);
+    print_row("producer connections", "%10zu (1: never cut off)", f.producer_connections);
+    JsonLine j = json_begin("hostile");
+    json_int(&j, "listeners", f.listeners);
+    json_int(&j, "attempts", f.attempts);
+    json_int(&j, "closed_by_relay", f.closed_by_relay);
+    json_uint(&j, "refused_lines", f.refused_lines);
+    json_int(&j, "dropped", f.dropped);
+    json_int(&j, "damaged", f.damaged);
+    json_uint(&j, "producer_connections", f.producer_connections);
+    json_uint(&j, "stream_bytes", f.stream_bytes);
+    json_print(j);
+}
+
+}  // namespace
+
+bool run_lockout(const Config& c) {
+    Relay relay;
+    if (!start_relay(c.relayhub, &relay)) {
+        std::printf("\nlockout: relayhub did not start\n");
+        return false;
+    }
+    Source source;
+    if (!open_source(relay.port, LOCKOUT_RATE, LOCKOUT_PAYLOAD, &source)) {
+        std::printf("\nlockout: the source could not connect\n");
+        stop_relay(&relay);
+        return false;
+    }
+    LockoutFigures f = drive_lockout(c, &relay, &source);
+    stop_relay(&relay);
+    close_source(&source);
+    if (f.admitted == 0) {
+        std::printf("\nlockout: no listener was admitted\n");
+        return false;
+    }
+    print_lockout(f);
+    return true;
+}
+
+bool run_hostile(const Config& c) {
+    PipelineRun p{};
+    PipelineSetup setup{c.blockframe, c.feedsend, 0, HOSTILE_RATE};
+    // Only the producer's address may feed it, as on a relay that the public can reach.
+    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "hostile", &p,
+                            {"-s", "127.0.0.1"})) {
+        return false;
+    }
+    HostileFigures f = drive_hostile(c, &p);
+    stop_pipeline_run(&p);
+    if (f.stream_bytes == 0) {
+        std::printf("\nhostile: no listener received a stream byte\n");
+        return false;
+    }
+    print_hostile(f);
+    return true;
+}
