@@ -11,6 +11,7 @@
 
 #include "connections.h"
 #include "players.h"
+#include "poll_loop.h"
 
 namespace {
 

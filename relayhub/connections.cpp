@@ -13,40 +13,40 @@
 
 #include "arguments.h"
 #include "platform.h"
-#include "players.h"
 
 namespace {
 
 ConnectionTable table;       // entries[0] is the listener for the life of the process
 sockaddr_in listen_address;  // written by open_listener, read by accept_client's log line
 
-constexpr std::uint8_t REQUEST_END[4] = {0x0D, 0x0A, 0x0D, 0x0A};  // CR LF CR LF
-
-// With every record in use there is no place for a new connection. Taking it off the backlog
-// and closing it at once tells the client at once, instead of leaving it to wait there
-// unanswered. No log line: the accept log lists only connections that got a record.
-void refuse_client(int listen_fd) {
-    int fd = accept(listen_fd, nullptr, nullptr);
-    if (fd >= 0) close_socket(fd);
-}
-
-}  // namespace
-
+// Exactly O_NONBLOCK: a new socket has no other status flag worth keeping.
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, O_NONBLOCK); }
 
-void set_send_buffer(int fd, int bytes) {
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
-
+// A non-blocking IPv4 TCP socket, or -1.
 int open_tcp_socket() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd >= 0) set_nonblocking(fd);  // keeps socket's errno when it failed
     return fd;
 }
 
+// shutdown of both directions, then close; failures of either are ignored.
 void close_socket(int fd) {
     shutdown(fd, SHUT_RDWR);
     close(fd);
+}
+
+// Deletes record i and moves every later record one slot down, in order. Touches neither the
+// socket nor the buffer of record i.
+void remove_connection(std::uint32_t i) {
+    // Whole records move, buffer ownership included; the order of the others stays.
+    for (std::uint32_t k = i; k + 1 < table.count; ++k) table.entries[k] = table.entries[k + 1];
+    table.count -= 1;
+}
+
+}  // namespace
+
+void set_send_buffer(int fd, int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 int open_listener(std::uint32_t address, int port) {
@@ -70,6 +70,11 @@ int open_listener(std::uint32_t address, int port) {
     close_socket(fd);
     errno = err;
     return -1;
+}
+
+void refuse_client(int listen_fd) {
+    int fd = accept(listen_fd, nullptr, nullptr);
+    if (fd >= 0) close_socket(fd);
 }
 
 int accept_client(int listen_fd, Peer* peer) {
@@ -112,12 +117,6 @@ void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_
     c.buffer = new std::uint8_t[RECEIVE_BUFFER_SIZE];
 }
 
-void remove_connection(std::uint32_t i) {
-    // Whole records move, buffer ownership included; the order of the others stays.
-    for (std::uint32_t k = i; k + 1 < table.count; ++k) table.entries[k] = table.entries[k + 1];
-    table.count -= 1;
-}
-
 void drop_connection(std::uint32_t i) {
     close_socket(table.entries[i].fd);
     delete[] table.entries[i].buffer;
@@ -127,62 +126,3 @@ void drop_connection(std::uint32_t i) {
 Connection& connection_at(std::uint32_t i) { return table.entries[i]; }
 
 std::uint32_t connection_count() { return table.count; }
-
-std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
-                               std::uint32_t received) {
-    std::uint32_t end = old_fill + received;
-    if (end < 4) return 0;
-    // Positions before old_fill - 3 lie wholly in bytes an earlier search has tested already.
-    std::uint32_t k = old_fill >= 3 ? old_fill - 3 : 0;
-    for (; k + 4 <= end; ++k) {
-        if (std::memcmp(buffer + k, REQUEST_END, 4) == 0) return k + 4;
-    }
-    return 0;
-}
-
-void poll_pass(std::uint32_t now_ms) {
-    // count is read afresh at every test, so a record added during the pass is visited in it.
-    for (std::uint32_t i = 0; i < table.count; ++i) {
-        Connection& c = table.entries[i];
-        if (c.state == LISTENER) {
-            if (table.count == MAX_CONNECTIONS) {
-                refuse_client(c.fd);
-                continue;
-            }
-            Peer peer{};
-            int fd = accept_client(c.fd, &peer);
-            // Read for the first time later this pass.
-            if (fd > 0) add_connection(fd, PENDING, peer, now_ms);
-            continue;
-        }
-        // Unsigned: right across the wrap of the clock.
-        if (c.state == PENDING && now_ms - c.accepted_ms >= PENDING_LIMIT_MS) {
-            drop_connection(i);
-            --i;  // as below: the record that moved into slot i is visited next
-            continue;
-        }
-        int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
-        StepAnswer answer = REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
-        if (r > 0) {
-            auto received = static_cast<std::uint32_t>(r);
-            if (c.header_end == 0) c.header_end = find_request_end(c.buffer, c.fill, received);
-            c.fill += received;
-            answer = handle_data(i);
-        } else if (r < 0 && last_error() == EAGAIN) {
-            answer = handle_idle(i);
-        }
-        if (answer == REMOVE) {
-            drop_connection(i);
-            // Lowering i makes the record that moved into slot i the next one visited, so a
-            // removal neither skips a record nor visits one twice.
-            --i;
-        }
-    }
-}
-
-void run_poll_loop() {
-    for (;;) {
-        poll_pass(monotonic_ms());
-        sleep_ms(POLL_INTERVAL_MS);
-    }
-}

@@ -14,6 +14,7 @@
 #include "connections.h"
 #include "platform.h"
 #include "players.h"
+#include "poll_loop.h"
 
 namespace {
 

@@ -34,6 +34,9 @@ bool source_allowed(const SourcePolicy& policy, std::uint32_t address);
 // Adds a network to the server's policy; false when SOURCE_NETWORKS_MAX are there already.
 bool allow_sources_from(const Ipv4Network& network);
 
+// What a per-record step tells the poll loop; only the poll loop tears records down.
+enum StepAnswer : std::int32_t { KEEP, REMOVE };
+
 // The state the data step gives a record: a PENDING record holding more than
 // CLASSIFY_THRESHOLD bytes becomes a SOURCE when they begin with the block marker, a PLAYER
 // when its request has ended or it holds more than REQUEST_LIMIT bytes; any other record keeps

@@ -14,6 +14,7 @@
 
 #include "blocks.h"
 #include "players.h"
+#include "poll_loop.h"
 #include "stream_window.h"
 
 namespace {

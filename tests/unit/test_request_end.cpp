@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "connections.h"
+#include "poll_loop.h"
 
 namespace {
 

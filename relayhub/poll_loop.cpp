@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+#include "poll_loop.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "connections.h"
+#include "platform.h"
+#include "players.h"
+
+namespace {
+
+constexpr std::uint8_t REQUEST_END[4] = {0x0D, 0x0A, 0x0D, 0x0A};  // CR LF CR LF
+
+// The listener's visit: at most one connection a pass, so a storm of connects cannot hold up
+// the records being served. A new record is read for the first time later in the same pass.
+void accept_step(int listen_fd, std::uint32_t now_ms) {
+    if (connection_count() == MAX_CONNECTIONS) {
+        refuse_client(listen_fd);
+        return;
+    }
+    Peer peer{};
+    int fd = accept_client(listen_fd, &peer);
+    if (fd > 0) add_connection(fd, PENDING, peer, now_ms);
+}
+
+// One read of record i and the step it leads to: the data step after bytes, the idle step
+// when nothing has arrived, a teardown when the peer has closed or the read failed otherwise.
+StepAnswer read_step(std::uint32_t i) {
+    Connection& c = connection_at(i);
+    int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
+    if (r > 0) {
+        auto received = static_cast<std::uint32_t>(r);
+        if (c.header_end == 0) c.header_end = find_request_end(c.buffer, c.fill, received);
+        c.fill += received;
+        return handle_data(i);
+    }
+    if (r < 0 && last_error() == EAGAIN) return handle_idle(i);
+    return REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
+}
+
+}  // namespace
+
+std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
+                               std::uint32_t received) {
+    std::uint32_t end = old_fill + received;
+    if (end < 4) return 0;
+    // Positions before old_fill - 3 lie wholly in bytes an earlier search has tested already.
+    std::uint32_t k = old_fill >= 3 ? old_fill - 3 : 0;
+    for (; k + 4 <= end; ++k) {
+        if (std::memcmp(buffer + k, REQUEST_END, 4) == 0) return k + 4;
+    }
+    return 0;
+}
+
+void poll_pass(std::uint32_t now_ms) {
+    // The count is read afresh at every test, so a record added during the pass is visited in it.
+    for (std::uint32_t i = 0; i < connection_count(); ++i) {
+        Connection& c = connection_at(i);
+        if (c.state == LISTENER) {
+            accept_step(c.fd, now_ms);
+            continue;
+        }
+        // Unsigned: right across the wrap of the clock.
+        bool overdue = c.state == PENDING && now_ms - c.accepted_ms >= PENDING_LIMIT_MS;
+        if (overdue || read_step(i) == REMOVE) {
+            drop_connection(i);
+            // Lowering i makes the record that moved into slot i the next one visited, so a
+            // removal neither skips a record nor visits one twice.
+            --i;
+        }
+    }
+}
+
+void run_poll_loop() {
+    for (;;) {
+        poll_pass(monotonic_ms());
+        sleep_ms(POLL_INTERVAL_MS);
+    }
+}

@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+// poll_loop: the server's clock. Each pass visits every record of the connection table once:
+// the listener accepts at most one connection, every other record gets one read, which is
+// handed to the players module's data or idle step; the loop alone decides that a record is
+// torn down. It sits above the table and the players, which never call back into it.
+
+#include <cstdint>
+
+constexpr int POLL_INTERVAL_MS = 10;
+// A connection that is neither a source nor a listener this long after its accept is closed:
+// a request needs a moment, not minutes, and 255 connections that never finish one would
+// otherwise hold every record for good and lock listeners out.
+constexpr std::uint32_t PENDING_LIMIT_MS = 10000;
+
+// The request-end search after a read of received bytes (above 0) that landed behind old_fill
+// bytes. Tests every position whose four bytes end inside the new bytes, so a CR LF CR LF
+// split across reads is found too. Returns the offset just past the first request end, or 0.
+std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
+                               std::uint32_t received);
+
+// One pass over the table at now_ms (monotonic): the listener accepts at most one connection,
+// a PENDING record past PENDING_LIMIT_MS is torn down, every other record gets one read
+// followed by its data or idle step or its teardown.
+void poll_pass(std::uint32_t now_ms);
+// Passes for ever, POLL_INTERVAL_MS apart.
+[[noreturn]] void run_poll_loop();
