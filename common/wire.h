@@ -69,6 +69,23 @@ constexpr char RESPONSE_HEADER[] =
 constexpr std::uint32_t RESPONSE_HEADER_SIZE = sizeof(RESPONSE_HEADER) - 1;
 static_assert(RESPONSE_HEADER_SIZE == 135);
 
+// The end of an HTTP request header: CR LF CR LF. The search after a read of received bytes
+// (above 0) that landed behind old_fill bytes of buffer tests every position whose four bytes
+// end inside the new bytes, so an end split across reads is found too. Returns the offset just
+// past the first request end, or 0.
+inline std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
+                                      std::uint32_t received) {
+    std::uint32_t end = old_fill + received;
+    // Positions before old_fill - 3 lie wholly in bytes an earlier search has tested already.
+    for (std::uint32_t k = old_fill >= 3 ? old_fill - 3 : 0; k + 4 <= end; ++k) {
+        if (buffer[k] == 0x0D && buffer[k + 1] == 0x0A && buffer[k + 2] == 0x0D &&
+            buffer[k + 3] == 0x0A) {
+            return k + 4;
+        }
+    }
+    return 0;
+}
+
 // Test-mode payloads, as blockframe -t writes them and blockcheck checks them: the block's
 // sequence number (u64), the wall-clock send time in nanoseconds (u64), then filler that
 // depends on the sequence number and the place, so a listener can check order, measure delay

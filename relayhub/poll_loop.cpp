@@ -2,15 +2,13 @@
 #include "poll_loop.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include "connections.h"
 #include "platform.h"
 #include "players.h"
+#include "wire.h"
 
 namespace {
-
-constexpr std::uint8_t REQUEST_END[4] = {0x0D, 0x0A, 0x0D, 0x0A};  // CR LF CR LF
 
 // The listener's visit: at most one connection a pass, so a storm of connects cannot hold up
 // the records being served. A new record is read for the first time later in the same pass.
@@ -40,18 +38,6 @@ StepAnswer read_step(std::uint32_t i) {
 }
 
 }  // namespace
-
-std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
-                               std::uint32_t received) {
-    std::uint32_t end = old_fill + received;
-    if (end < 4) return 0;
-    // Positions before old_fill - 3 lie wholly in bytes an earlier search has tested already.
-    std::uint32_t k = old_fill >= 3 ? old_fill - 3 : 0;
-    for (; k + 4 <= end; ++k) {
-        if (std::memcmp(buffer + k, REQUEST_END, 4) == 0) return k + 4;
-    }
-    return 0;
-}
 
 void poll_pass(std::uint32_t now_ms) {
     // The count is read afresh at every test, so a record added during the pass is visited in it.

@@ -13,12 +13,6 @@ constexpr int POLL_INTERVAL_MS = 10;
 // otherwise hold every record for good and lock listeners out.
 constexpr std::uint32_t PENDING_LIMIT_MS = 10000;
 
-// The request-end search after a read of received bytes (above 0) that landed behind old_fill
-// bytes. Tests every position whose four bytes end inside the new bytes, so a CR LF CR LF
-// split across reads is found too. Returns the offset just past the first request end, or 0.
-std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t old_fill,
-                               std::uint32_t received);
-
 // One pass over the table at now_ms (monotonic): the listener accepts at most one connection,
 // a PENDING record past PENDING_LIMIT_MS is torn down, every other record gets one read
 // followed by its data or idle step or its teardown.

@@ -14,7 +14,6 @@
 
 #include "blocks.h"
 #include "players.h"
-#include "poll_loop.h"
 #include "stream_window.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "connections.h"
-#include "poll_loop.h"
+#include "wire.h"
 
 namespace {
 
