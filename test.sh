@@ -5,5 +5,5 @@
 set -eu
 cd "$(dirname "$0")"
 . contrib/need-packages.sh
-need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy
+need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy prometheus
 exec cmake --workflow --preset ci

@@ -55,6 +55,17 @@ bool parse_network(const char* text, Ipv4Network* network) {
     return true;
 }
 
+bool parse_endpoint(const char* text, std::uint32_t* address, int* port) {
+    const char* colon = std::strchr(text, ':');
+    if (colon == nullptr) return parse_port(text, port);
+    std::size_t address_length = static_cast<std::size_t>(colon - text);
+    char address_text[IPV4_TEXT_SIZE];
+    if (address_length >= sizeof address_text) return false;
+    std::memcpy(address_text, text, address_length);
+    address_text[address_length] = '\0';
+    return parse_ipv4(address_text, address) && parse_port(colon + 1, port);
+}
+
 bool network_contains(const Ipv4Network& network, std::uint32_t address) {
     return (address & network.mask) == network.address;
 }

@@ -22,6 +22,8 @@ bool parse_ipv4(const char* text, std::uint32_t* address);
 // Address bits beyond the prefix are ignored: 10.1.2.3/8 is 10.0.0.0/8.
 bool parse_network(const char* text, Ipv4Network* network);
 bool network_contains(const Ipv4Network& network, std::uint32_t address);
+// [ADDRESS:]PORT: a port alone keeps *address as it is (the caller's default).
+bool parse_endpoint(const char* text, std::uint32_t* address, int* port);
 // The address as a dotted quad into out (IPV4_TEXT_SIZE bytes).
 void ipv4_text(std::uint32_t address, char* out);
 

@@ -9,15 +9,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "arguments.h"
 #include "platform.h"
 
 namespace {
 
-ConnectionTable table;       // entries[0] is the listener for the life of the process
-sockaddr_in listen_address;  // written by open_listener, read by accept_client's log line
+ConnectionTable table;  // entries[0] is the listener for the life of the process
 
 // Exactly O_NONBLOCK: a new socket has no other status flag worth keeping.
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, O_NONBLOCK); }
@@ -27,12 +25,6 @@ int open_tcp_socket() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd >= 0) set_nonblocking(fd);  // keeps socket's errno when it failed
     return fd;
-}
-
-// shutdown of both directions, then close; failures of either are ignored.
-void close_socket(int fd) {
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
 }
 
 // Deletes record i and moves every later record one slot down, in order. Touches neither the
@@ -56,7 +48,7 @@ int open_listener(std::uint32_t address, int port) {
     // TIME_WAIT; a port that another socket is listening on still fails with EADDRINUSE.
     int reuse = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    std::memset(&listen_address, 0, sizeof listen_address);
+    sockaddr_in listen_address{};
     listen_address.sin_family = AF_INET;
     listen_address.sin_addr.s_addr = htonl(address);
     listen_address.sin_port = htons(static_cast<std::uint16_t>(port));  // checked: 0 to 65535
@@ -72,25 +64,38 @@ int open_listener(std::uint32_t address, int port) {
     return -1;
 }
 
-void refuse_client(int listen_fd) {
+bool refuse_client(int listen_fd) {
     int fd = accept(listen_fd, nullptr, nullptr);
-    if (fd >= 0) close_socket(fd);
+    if (fd < 0) return false;
+    close_socket(fd);
+    return true;
 }
 
-int accept_client(int listen_fd, Peer* peer) {
+int accept_quietly(int listen_fd, Peer* peer) {
     sockaddr_in peer_address{};
     socklen_t length = sizeof peer_address;
     int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer_address), &length);
     if (fd < 0) return 0;
     *peer = Peer{ntohl(peer_address.sin_addr.s_addr), ntohs(peer_address.sin_port)};
-    char listen_text[IPV4_TEXT_SIZE];
-    char peer_text[IPV4_TEXT_SIZE];
-    ipv4_text(ntohl(listen_address.sin_addr.s_addr), listen_text);
-    ipv4_text(peer->address, peer_text);
-    std::fprintf(stderr, "%s:%i -> %s:%i\n", listen_text, ntohs(listen_address.sin_port), peer_text,
-                 peer->port);
     set_nonblocking(fd);
     return fd;
+}
+
+int accept_client(const Connection& listener, Peer* peer) {
+    int fd = accept_quietly(listener.fd, peer);
+    if (fd == 0) return 0;
+    char listen_text[IPV4_TEXT_SIZE];
+    char peer_text[IPV4_TEXT_SIZE];
+    ipv4_text(listener.peer.address, listen_text);
+    ipv4_text(peer->address, peer_text);
+    std::fprintf(stderr, "%s:%i -> %s:%i\n", listen_text, listener.peer.port, peer_text,
+                 peer->port);
+    return fd;
+}
+
+void close_socket(int fd) {
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
 }
 
 int recv_some(int fd, std::uint8_t* dst, int n) {

@@ -11,7 +11,8 @@ constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 
 enum ConnectionState : std::int32_t { LISTENER = 1, PENDING = 2, SOURCE = 3, PLAYER = 4 };
 
-// The far end of an accepted connection, in host byte order (127.0.0.1 is 0x7F000001).
+// The far end of an accepted connection, or for the listener its own address and port as
+// given; the address in host byte order (127.0.0.1 is 0x7F000001).
 struct Peer {
     std::uint32_t address;
     int port;
@@ -46,12 +47,17 @@ void set_send_buffer(int fd, int bytes);
 int open_listener(std::uint32_t address, int port);
 // With every record in use there is no place for a new connection. Taking it off the backlog
 // and closing it at once tells the client at once, instead of leaving it to wait there
-// unanswered. No log line: the accept log lists only connections that got a record.
-void refuse_client(int listen_fd);
-// Accepts one waiting connection, logs it on standard error as
+// unanswered. No log line: the accept log lists only connections that got a record. True when
+// a connection was waiting.
+bool refuse_client(int listen_fd);
+// Accepts one waiting connection on the listener's socket, logs it on standard error as
 // "<listen address>:<listen port> -> <peer address>:<peer port>\n" and makes it non-blocking.
 // Returns its descriptor, with its far end in *peer, or 0 when nothing was accepted.
-int accept_client(int listen_fd, Peer* peer);
+int accept_client(const Connection& listener, Peer* peer);
+// The same without the log line, for sockets outside the table (metrics scrapes).
+int accept_quietly(int listen_fd, Peer* peer);
+// shutdown of both directions, then close; failures of either are ignored.
+void close_socket(int fd);
 // One recv, no loop: the poll loop is back in 10 ms anyway. Returns the byte count, 0 when the
 // peer has closed, -1 with errno set (EAGAIN: nothing has arrived yet).
 int recv_some(int fd, std::uint8_t* dst, int n);

@@ -12,6 +12,7 @@
 
 #include "arguments.h"
 #include "connections.h"
+#include "metrics.h"
 #include "platform.h"
 #include "players.h"
 #include "poll_loop.h"
@@ -23,7 +24,8 @@ constexpr char USAGE[] =
     "  relayhub 8888 2>log\n"
     "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
     "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
-    "127.0.0.0/8)";
+    "127.0.0.0/8)\n"
+    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)";
 
 // Started with standard input, output or error closed, the server would get descriptor 0, 1 or
 // 2 for a socket, and 0 reads as "nothing accepted". Holding them open on /dev/null keeps
@@ -38,7 +40,12 @@ void open_standard_descriptors() {
 struct ServerOptions {
     std::uint32_t listen_address;  // host byte order; 0: every interface
     int port;
+    bool metrics;  // -m given
+    std::uint32_t metrics_address;
+    int metrics_port;
 };
+
+constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001;  // 127.0.0.1
 
 // The options, then the port; arguments after the port are ignored. Sets the source policy.
 // False when the program is to end with status 1, after the usage or a line naming the bad
@@ -48,7 +55,8 @@ bool read_command_line(int argc, char** argv, ServerOptions* options) {
     // The long form takes no long option; it is there so that "--help" and the like are named
     // whole in the complaint, where plain getopt names only their second character.
     const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
-    for (int letter; (letter = getopt_long(argc, argv, "+l:s:", no_long_options, nullptr)) != -1;) {
+    for (int letter;
+         (letter = getopt_long(argc, argv, "+l:s:m:", no_long_options, nullptr)) != -1;) {
         Ipv4Network network{};
         if (letter == 'l' && !parse_ipv4(optarg, &options->listen_address)) {
             report_bad_argument("relayhub", optarg, "an IPv4 address for -l");
@@ -61,6 +69,14 @@ bool read_command_line(int argc, char** argv, ServerOptions* options) {
         if (letter == 's' && !allow_sources_from(network)) {
             std::fprintf(stderr, "relayhub: more than %u -s options\n", SOURCE_NETWORKS_MAX);
             return false;
+        }
+        if (letter == 'm') {
+            options->metrics = true;
+            options->metrics_address = LOOPBACK_ADDRESS;
+            if (!parse_endpoint(optarg, &options->metrics_address, &options->metrics_port)) {
+                report_bad_argument("relayhub", optarg, "a [ADDRESS:]PORT for -m");
+                return false;
+            }
         }
         if (letter == '?') {
             std::puts(USAGE);
@@ -91,6 +107,12 @@ int main(int argc, char** argv) {
         std::printf("failed to open port %i, errno=%i\n", options.port, err);
         return 1;
     }
-    add_connection(listen_fd, LISTENER, Peer{}, monotonic_ms());
+    if (options.metrics && !open_metrics(options.metrics_address, options.metrics_port)) {
+        int err = last_error();
+        std::printf("failed to open port %i, errno=%i\n", options.metrics_port, err);
+        return 1;
+    }
+    // The listener's record keeps its own address and port, for the accept log.
+    add_connection(listen_fd, LISTENER, Peer{options.listen_address, options.port}, monotonic_ms());
     run_poll_loop();
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "metrics.h"
 #include "wire.h"
 
 namespace {
@@ -38,10 +39,16 @@ ConnectionState classify(const Connection& c) {
 int pump_player(Connection& player, const StreamWindow& window) {
     // Bytes it was sent are gone and others have taken their place: going on would splice its
     // stream. Dropped, it reconnects and starts clean.
-    if (player.retired) return -1;
+    if (player.retired) {
+        count_listener_dropped(DROP_CUT);
+        return -1;
+    }
     WindowPiece piece = window_read(window, player.position, PIECE_MAX);
     if (piece.answer == BEHIND) {
-        if (player.started) return -1;
+        if (player.started) {
+            count_listener_dropped(DROP_BEHIND);
+            return -1;
+        }
         // Sent nothing yet, so nothing of its stream is lost: the window moved past the place
         // it was to start at (an empty window seeking or skipping). It starts afresh.
         player.position = window_join_point(window);
@@ -49,7 +56,11 @@ int pump_player(Connection& player, const StreamWindow& window) {
     }
     if (piece.answer != AVAILABLE) return 0;
     int taken = send_some(player.fd, piece.place, static_cast<int>(piece.count));
-    if (taken < 1) return -1;  // a full send buffer too: a slow player is dropped, not waited for
+    if (taken < 1) {  // a full send buffer too: a slow player is dropped, not waited for
+        count_listener_dropped(DROP_SEND);
+        return -1;
+    }
+    count_listener_bytes(static_cast<std::uint32_t>(taken));
     // By the bytes taken, not the piece's length: the rest goes out in the next piece.
     player.position += static_cast<std::uint64_t>(taken);
     player.started = true;
@@ -82,7 +93,10 @@ StepAnswer start_player(Connection& c) {
                          static_cast<int>(RESPONSE_HEADER_SIZE));
     // A header taken in part cannot be completed without corrupting what follows; the client
     // reconnects instead.
-    if (sent != static_cast<int>(RESPONSE_HEADER_SIZE)) return REMOVE;
+    if (sent != static_cast<int>(RESPONSE_HEADER_SIZE)) {
+        count_listener_dropped(DROP_SEND);
+        return REMOVE;
+    }
     return pump_player(c) < 0 ? REMOVE : KEEP;
 }
 
@@ -98,12 +112,18 @@ void take_over_stream(std::uint32_t i) {
     settle_players_after_discard(window_begin_source(), server_window());
 }
 
+// A retired record's step: a source's bytes no longer belong to the stream, and a player that
+// was sent bytes the window no longer holds is dropped.
+StepAnswer drop_retired(const Connection& c) {
+    if (c.state == PLAYER) count_listener_dropped(DROP_CUT);
+    return REMOVE;
+}
+
 }  // namespace
 
 StepAnswer handle_data(std::uint32_t i) {
     Connection& c = connection_at(i);
-    // A retired source's bytes no longer belong to the stream; a retired player is dropped.
-    if (c.retired) return REMOVE;
+    if (c.retired) return drop_retired(c);
     ConnectionState was = c.state;
     c.state = classify(c);
     if (was == PENDING && c.state == PLAYER && start_player(c) == REMOVE) return REMOVE;
@@ -112,12 +132,14 @@ StepAnswer handle_data(std::uint32_t i) {
             char peer_text[IPV4_TEXT_SIZE];
             ipv4_text(c.peer.address, peer_text);
             std::fprintf(stderr, "source refused: %s:%i\n", peer_text, c.peer.port);
+            count_source_refused();
             return REMOVE;  // before take_over_stream: the source and the window stay as they are
         }
         take_over_stream(i);
     }
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
+        count_source_bytes(c.fill);
         settle_players_after_discard(window_append(c.buffer, c.fill), server_window());
         c.fill = 0;
     } else if (c.state == PLAYER) {
@@ -128,7 +150,7 @@ StepAnswer handle_data(std::uint32_t i) {
 
 StepAnswer handle_idle(std::uint32_t i) {
     Connection& c = connection_at(i);
-    if (c.retired) return REMOVE;
+    if (c.retired) return drop_retired(c);
     if (c.state == PLAYER && pump_player(c) < 0) return REMOVE;
     return KEEP;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "connections.h"
+#include "metrics.h"
 #include "platform.h"
 #include "players.h"
 #include "wire.h"
@@ -12,14 +13,16 @@ namespace {
 
 // The listener's visit: at most one connection a pass, so a storm of connects cannot hold up
 // the records being served. A new record is read for the first time later in the same pass.
-void accept_step(int listen_fd, std::uint32_t now_ms) {
+void accept_step(const Connection& listener, std::uint32_t now_ms) {
     if (connection_count() == MAX_CONNECTIONS) {
-        refuse_client(listen_fd);
+        if (refuse_client(listener.fd)) count_table_full();
         return;
     }
     Peer peer{};
-    int fd = accept_client(listen_fd, &peer);
-    if (fd > 0) add_connection(fd, PENDING, peer, now_ms);
+    int fd = accept_client(listener, &peer);
+    if (fd == 0) return;
+    count_accepted();
+    add_connection(fd, PENDING, peer, now_ms);
 }
 
 // One read of record i and the step it leads to: the data step after bytes, the idle step
@@ -44,11 +47,12 @@ void poll_pass(std::uint32_t now_ms) {
     for (std::uint32_t i = 0; i < connection_count(); ++i) {
         Connection& c = connection_at(i);
         if (c.state == LISTENER) {
-            accept_step(c.fd, now_ms);
+            accept_step(c, now_ms);
             continue;
         }
         // Unsigned: right across the wrap of the clock.
         bool overdue = c.state == PENDING && now_ms - c.accepted_ms >= PENDING_LIMIT_MS;
+        if (overdue) count_pending_timeout();
         if (overdue || read_step(i) == REMOVE) {
             drop_connection(i);
             // Lowering i makes the record that moved into slot i the next one visited, so a
@@ -60,7 +64,10 @@ void poll_pass(std::uint32_t now_ms) {
 
 void run_poll_loop() {
     for (;;) {
-        poll_pass(monotonic_ms());
+        std::uint32_t now_ms = monotonic_ms();
+        note_pass(now_ms);
+        poll_pass(now_ms);
+        serve_metrics(now_ms);
         sleep_ms(POLL_INTERVAL_MS);
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "scrape.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -204,6 +205,77 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
         << count_of(stderr_of(relay), "\n");
     for (int fd : later) EXPECT_FALSE(wait_closed(fd, 50));
     EXPECT_FALSE(has_exited(relay));
+}
+
+// The metrics answer after a known sequence: a listener that read two blocks, the source that
+// sent them, a would-be source refused, a connection that has sent nothing yet, and a full
+// table's refusals (none here).
+struct MetricCase {
+    const char* sample;
+    const char* type;  // of the metric the sample belongs to
+    double value;      // -1: any value at or above 0
+};
+
+const double TWO_BLOCKS = 2 * (12 + 700);
+
+const MetricCase METRIC_CASES[] = {
+    {"relayhub_listeners", "gauge", 1},
+    {"relayhub_sources", "gauge", 1},
+    {"relayhub_pending", "gauge", 1},
+    {"relayhub_window_bytes", "gauge", TWO_BLOCKS},
+    // The start-up probe, the listener, the source, the refused one and the silent one.
+    {"relayhub_connections_accepted_total", "counter", 5},
+    {"relayhub_table_full_total", "counter", 0},
+    {"relayhub_pending_timeouts_total", "counter", 0},
+    {"relayhub_sources_refused_total", "counter", 1},
+    {"relayhub_source_bytes_total", "counter", TWO_BLOCKS},
+    {"relayhub_listener_bytes_total", "counter", TWO_BLOCKS},
+    {"relayhub_listeners_dropped_total{reason=\"behind\"}", "counter", 0},
+    {"relayhub_listeners_dropped_total{reason=\"send\"}", "counter", 0},
+    {"relayhub_listeners_dropped_total{reason=\"cut\"}", "counter", 0},
+    {"relayhub_source_idle_seconds", "gauge", -1},
+    {"process_start_time_seconds", "gauge", -1},
+};
+
+TEST_F(Relayhub, MetricsReportTheTableTheWindowAndWhatHappened) {
+    int metrics_port = free_port();
+    start_relay({"-s", "127.0.0.1", "-m", std::to_string(metrics_port)});
+    int listener = connect_relay();
+    ASSERT_TRUE(send_all(listener, "GET / HTTP/1.0\r\n\r\n"));
+    ASSERT_EQ(HEADER, recv_for(listener, HEADER.size(), 3000));
+    int source = connect_relay();
+    std::string blocks = filled_block(700, 'a', 0) + filled_block(700, 'b', 1);
+    ASSERT_TRUE(send_all(source, blocks));
+    ASSERT_EQ(blocks, recv_for(listener, blocks.size(), 3000));
+    int intruder = own(connect_between("127.0.0.2", "127.0.0.1", port_));
+    send_all(intruder, filled_block(100, 'E'));
+    ASSERT_TRUE(wait_closed(intruder, 3000));
+    connect_relay();  // sends nothing
+    Scrape s;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            s = scrape(metrics_port);
+            return s.samples["relayhub_pending"] == 1;
+        },
+        3000))
+        << s.body;
+    EXPECT_EQ("HTTP/1.0 200 OK", s.status);  // a source byte came within 10 s
+    for (const MetricCase& m : METRIC_CASES) {
+        std::string name = std::string(m.sample).substr(0, std::string(m.sample).find('{'));
+        EXPECT_EQ(m.type, s.types[name]) << name;
+        EXPECT_FALSE(s.helps[name].empty()) << name;
+        ASSERT_EQ(1U, s.samples.count(m.sample)) << m.sample << "\n" << s.body;
+        if (m.value >= 0) {
+            EXPECT_EQ(m.value, s.samples[m.sample]) << m.sample;
+        } else {
+            EXPECT_GE(s.samples[m.sample], 0) << m.sample;
+        }
+    }
+    // A scrape takes no record: the table and its log saw five connections, not the scrapes.
+    EXPECT_EQ(5U, count_of(stderr_of(*children_.back()), " -> "));
+    // Prometheus's own check of the exposition text: names, types, help and suffixes.
+    Child& lint = start({PROMTOOL_BIN, "check", "metrics"}, Input::FILE, temp_file(s.body));
+    EXPECT_EQ(0, wait_exit(lint, 20000)) << stdout_of(lint) << stderr_of(lint);
 }
 
 }  // namespace

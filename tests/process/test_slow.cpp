@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fixture.h"
+#include "scrape.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -70,6 +71,23 @@ TEST_F(PendingLimit, ConnectionsThatNeverFinishARequestGoAfterTenSecondsAndAList
     EXPECT_GT(trickling_at, 9.0);
     EXPECT_LT(trickling_at, 20.0);
     EXPECT_FALSE(wait_closed(listener, 0)) << "the listener was closed too";
+}
+
+TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfter) {
+    int metrics_port = free_port();
+    start_relay({"-m", std::to_string(metrics_port)});
+    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_port).status);
+    int source = connect_relay();
+    ASSERT_TRUE(send_all(source, filled_block(100, 'x')));
+    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port).status == "HTTP/1.0 200 OK"; }, 3000));
+    auto last_byte = std::chrono::steady_clock::now();
+    // The source stays connected but silent: live for 10 s from its last byte, then not.
+    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port).status != "HTTP/1.0 200 OK"; }, 20000));
+    double silent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - last_byte).count();
+    EXPECT_GT(silent, 9.0);
+    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_port).status);
+    EXPECT_FALSE(wait_closed(source, 0));
 }
 
 }  // namespace

@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: MIT
+#include "metrics.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "connections.h"
+#include "platform.h"
+#include "stream_window.h"
+#include "wire.h"
+
+namespace {
+
+// The counters: written by the count_ functions as things happen, read by snapshot.
+struct Counters {
+    std::uint64_t accepted, table_full, pending_timeouts, sources_refused;
+    std::uint64_t source_bytes, listener_bytes;
+    std::uint64_t dropped[DROP_REASONS];
+    bool any_source_byte;
+    std::uint32_t last_source_byte_ms;  // monotonic, the pass it arrived in
+};
+
+// A scrape waiting for its request to end.
+struct MetricsClient {
+    bool used;
+    int fd;  // owned while used: closed once answered or gone
+    std::uint32_t accepted_ms;
+    std::uint32_t fill;
+    std::uint32_t header_end;  // 0 until the request's end has arrived
+    std::uint8_t request[METRICS_REQUEST_MAX];
+};
+
+Counters counters;
+std::uint32_t pass_ms;  // note_pass's reading, for the counters that keep a time
+int metrics_fd = -1;    // the metrics socket, -1 without -m
+MetricsClient clients[METRICS_CLIENTS_MAX];
+std::uint32_t started_ms;   // monotonic, when the metrics socket opened (at start-up)
+double start_time_seconds;  // wall clock of the same moment
+char answer_buffer[16384];  // one answer at a time, sent straight from here
+char body_buffer[12288];
+
+// printf into a text that stops growing, and remembers it overflowed, once it is full.
+struct Text {
+    char* out;
+    std::uint32_t size;
+    std::uint32_t length;
+    bool overflowed;
+};
+
+__attribute__((format(printf, 2, 3))) void append(Text* t, const char* format, ...) {
+    if (t->overflowed) return;
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(t->out + t->length, t->size - t->length, format, args);
+    va_end(args);
+    if (n < 0 || static_cast<std::uint32_t>(n) >= t->size - t->length) {
+        t->overflowed = true;
+        return;
+    }
+    t->length += static_cast<std::uint32_t>(n);
+}
+
+void describe(Text* t, const char* name, const char* type, const char* help) {
+    append(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+void metric(Text* t, const char* name, const char* type, const char* help, std::uint64_t value) {
+    describe(t, name, type, help);
+    append(t, "%s %llu\n", name, static_cast<unsigned long long>(value));
+}
+
+void format_body(const MetricsSnapshot& s, Text* t) {
+    metric(t, "relayhub_listeners", "gauge", "Listeners being sent the stream.", s.listeners);
+    metric(t, "relayhub_sources", "gauge", "Connections feeding the stream.", s.sources);
+    metric(t, "relayhub_pending", "gauge",
+           "Connections that are neither a source nor a listener yet.", s.pending);
+    metric(t, "relayhub_window_bytes", "gauge", "Bytes of the stream the window holds.",
+           s.window_bytes);
+    metric(t, "relayhub_connections_accepted_total", "counter",
+           "Connections accepted into the table.", s.accepted);
+    metric(t, "relayhub_table_full_total", "counter",
+           "Connections closed at once because every record was in use.", s.table_full);
+    metric(t, "relayhub_pending_timeouts_total", "counter",
+           "Connections closed because they became neither source nor listener in time.",
+           s.pending_timeouts);
+    metric(t, "relayhub_sources_refused_total", "counter",
+           "Would-be sources closed because their address may not feed the stream.",
+           s.sources_refused);
+    metric(t, "relayhub_source_bytes_total", "counter",
+           "Bytes received from sources and taken into the window.", s.source_bytes);
+    metric(t, "relayhub_listener_bytes_total", "counter",
+           "Stream bytes sent to listeners, response headers not counted.", s.listener_bytes);
+    describe(t, "relayhub_listeners_dropped_total", "counter",
+             "Listeners the relay closed, by reason: behind the window, a failed or full send, "
+             "or bytes it was sent cut away.");
+    const char* reasons[DROP_REASONS] = {"behind", "send", "cut"};
+    for (std::uint32_t r = 0; r < DROP_REASONS; ++r) {
+        append(t, "relayhub_listeners_dropped_total{reason=\"%s\"} %llu\n", reasons[r],
+               static_cast<unsigned long long>(s.dropped[r]));
+    }
+    describe(t, "relayhub_source_idle_seconds", "gauge",
+             "Seconds since the last byte from a source, or since the start before any.");
+    append(t, "relayhub_source_idle_seconds %.3f\n", s.source_idle_seconds);
+    describe(t, "process_start_time_seconds", "gauge",
+             "Start time of the process since the Unix epoch in seconds.");
+    append(t, "process_start_time_seconds %.3f\n", s.start_time_seconds);
+}
+
+MetricsSnapshot snapshot(std::uint32_t now_ms) {
+    MetricsSnapshot s{};
+    for (std::uint32_t i = 0; i < connection_count(); ++i) {
+        ConnectionState state = connection_at(i).state;
+        s.listeners += state == PLAYER ? 1 : 0;
+        s.sources += state == SOURCE ? 1 : 0;
+        s.pending += state == PENDING ? 1 : 0;
+    }
+    s.window_bytes = server_window().fill;
+    s.accepted = counters.accepted;
+    s.table_full = counters.table_full;
+    s.pending_timeouts = counters.pending_timeouts;
+    s.sources_refused = counters.sources_refused;
+    s.source_bytes = counters.source_bytes;
+    s.listener_bytes = counters.listener_bytes;
+    std::memcpy(s.dropped, counters.dropped, sizeof s.dropped);
+    s.start_time_seconds = start_time_seconds;
+    // Unsigned differences: right across the wrap of the clock.
+    std::uint32_t since = counters.any_source_byte ? counters.last_source_byte_ms : started_ms;
+    s.source_idle_seconds = static_cast<double>(now_ms - since) / 1000.0;
+    s.live = counters.any_source_byte && now_ms - counters.last_source_byte_ms < STREAM_LIVE_MS;
+    return s;
+}
+
+void release(MetricsClient* c) {
+    close_socket(c->fd);
+    c->used = false;
+}
+
+// One send: a fresh connection takes an answer of a few kilobytes whole. One that takes less
+// is closed all the same; the scraper sees a short answer and tries again.
+void answer(MetricsClient* c, std::uint32_t now_ms) {
+    std::uint32_t n = format_metrics_answer(snapshot(now_ms), answer_buffer, sizeof answer_buffer);
+    if (n > 0)
+        send_some(c->fd, reinterpret_cast<const std::uint8_t*>(answer_buffer), static_cast<int>(n));
+    release(c);
+}
+
+void accept_scrape(std::uint32_t now_ms) {
+    for (MetricsClient& c : clients) {
+        if (c.used) continue;
+        Peer peer{};
+        int fd = accept_quietly(metrics_fd, &peer);
+        if (fd == 0) return;
+        c = MetricsClient{true, fd, now_ms, 0, 0, {}};
+        return;
+    }
+}
+
+// One read of a waiting scrape; false when it has gone.
+bool read_scrape(MetricsClient* c) {
+    if (c->fill == METRICS_REQUEST_MAX) return true;  // enough: it is answered as it is
+    int r = recv_some(c->fd, c->request + c->fill, static_cast<int>(METRICS_REQUEST_MAX - c->fill));
+    if (r == 0 || (r < 0 && last_error() != EAGAIN)) return false;
+    if (r < 0) return true;
+    auto received = static_cast<std::uint32_t>(r);
+    if (c->header_end == 0) c->header_end = find_request_end(c->request, c->fill, received);
+    c->fill += received;
+    return true;
+}
+
+}  // namespace
+
+void note_pass(std::uint32_t now_ms) { pass_ms = now_ms; }
+void count_accepted() { counters.accepted += 1; }
+void count_table_full() { counters.table_full += 1; }
+void count_pending_timeout() { counters.pending_timeouts += 1; }
+void count_source_refused() { counters.sources_refused += 1; }
+void count_listener_bytes(std::uint32_t n) { counters.listener_bytes += n; }
+void count_listener_dropped(DropReason reason) { counters.dropped[reason] += 1; }
+
+void count_source_bytes(std::uint32_t n) {
+    counters.source_bytes += n;
+    counters.any_source_byte = true;
+    counters.last_source_byte_ms = pass_ms;
+}
+
+std::uint32_t format_metrics_answer(const MetricsSnapshot& s, char* out, std::uint32_t size) {
+    Text body{body_buffer, sizeof body_buffer, 0, false};
+    format_body(s, &body);
+    Text whole{out, size, 0, false};
+    append(&whole,
+           "HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: %u\r\n\r\n",
+           s.live ? "200 OK" : "503 Service Unavailable", body.length);
+    if (body.overflowed || whole.overflowed || body.length > size - whole.length) return 0;
+    std::memcpy(out + whole.length, body_buffer, body.length);
+    return whole.length + body.length;
+}
+
+bool open_metrics(std::uint32_t address, int port) {
+    metrics_fd = open_listener(address, port);
+    if (metrics_fd < 0) return false;
+    started_ms = monotonic_ms();
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    start_time_seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return true;
+}
+
+void serve_metrics(std::uint32_t now_ms) {
+    if (metrics_fd < 0) return;
+    accept_scrape(now_ms);
+    bool answered = false;  // one answer a pass: a burst of scrapes cannot lengthen a pass much
+    for (MetricsClient& c : clients) {
+        if (!c.used) continue;
+        if (!read_scrape(&c)) {
+            release(&c);
+            continue;
+        }
+        bool ready = c.header_end != 0 || c.fill == METRICS_REQUEST_MAX ||
+                     now_ms - c.accepted_ms >= METRICS_REQUEST_LIMIT_MS;
+        if (ready && !answered) {
+            answer(&c, now_ms);
+            answered = true;
+        }
+    }
+}
