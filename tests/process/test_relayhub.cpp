@@ -29,7 +29,8 @@ const std::string USAGE =
     "Usage: \n  relayhub 8888 2>log\n"
     "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
     "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
-    "127.0.0.0/8)\n";
+    "127.0.0.0/8)\n"
+    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n";
 
 // A command line that starts nothing: status 1 at once, the usage or a line naming the fault.
 struct CommandLineCase {
@@ -57,6 +58,8 @@ const CommandLineCase COMMAND_LINE_CASES[] = {
     {"-s with 33 bits", {"-s", "10.0.0.0/33"}, true, "", "\"10.0.0.0/33\""},
     {"-s with bits that are no number", {"-s", "10.0.0.0/8x"}, true, "", "\"10.0.0.0/8x\""},
     {"-l with a name", {"-l", "localhost"}, true, "", "\"localhost\""},
+    {"-m with a port above 65535", {"-m", "70000"}, true, "", "\"70000\""},
+    {"-m with a bad address", {"-m", "300.0.0.1:9101"}, true, "", "\"300.0.0.1:9101\""},
 };
 
 class RelayhubCommandLine : public ProcessTest,
