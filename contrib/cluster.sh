@@ -41,13 +41,16 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-# Starts a relay on the first of a few random ports that it can open; its port goes to
-# $relay_port and its pid to the list.
+# Starts a relay on the first of a few random ports that it can open, with its metrics and
+# health answer on another; its ports go to $relay_port and $metrics_port and its pid to the
+# list.
 start_relay() {
     local name=$1 pid attempt
     for attempt in $(seq 1 20); do
         relay_port=$((20000 + RANDOM % 40000))
-        "$(bin relayhub)" "$relay_port" >"$work/$name.out" 2>"$work/$name.log" &
+        metrics_port=$((20000 + RANDOM % 40000))
+        "$(bin relayhub)" -m "$metrics_port" "$relay_port" >"$work/$name.out" \
+            2>"$work/$name.log" &
         pid=$!
         sleep 0.2
         if kill -0 "$pid" 2>/dev/null; then
@@ -74,8 +77,8 @@ for n in $(seq 1 "$edges"); do
     "$(bin feedlink)" @127.0.0.1 "$origin_port" @127.0.0.1 "$relay_port" \
         2>"$work/feedlink$n.log" &
     pids+=($!)
-    servers+="    server edge$n 127.0.0.1:$relay_port\n"
-    echo "== edge relay $n on port $relay_port, fed by feedlink from the origin"
+    servers+="    server edge$n 127.0.0.1:$relay_port check port $metrics_port\n"
+    echo "== edge relay $n on port $relay_port (metrics $metrics_port), fed by feedlink"
 done
 
 # HAProxy in the foreground (-db), so that its pid is the one stopped; a port it cannot bind

@@ -138,10 +138,13 @@ double percentile(std::vector<double> v, double p) {
 
 class Cluster : public ProcessTest {
    protected:
-    // A relay on port (0: a free one), up and answering; its port goes to *port.
-    Child& relay_on(int* port) {
+    // A relay on port (0: a free one), up and answering; its port goes to *port. With a
+    // metrics port, it answers metrics and health there (-m).
+    Child& relay_on(int* port, int metrics_port = 0) {
         if (*port == 0) *port = free_port();
-        Child& relay = start({RELAYHUB_BIN, std::to_string(*port)});
+        std::vector<std::string> argv = {RELAYHUB_BIN, std::to_string(*port)};
+        if (metrics_port != 0) argv.insert(argv.begin() + 1, {"-m", std::to_string(metrics_port)});
+        Child& relay = start(argv);
         int probe = connect_loopback(*port, 5000);
         EXPECT_GE(probe, 0) << "relayhub did not come up on port " << *port;
         if (probe >= 0) close(probe);
@@ -253,9 +256,11 @@ TEST_F(Cluster, AThousandListenersThroughHAProxyGetTheOriginsBlocksAndSurviveAnE
     std::string servers;
     for (int e = 0; e < EDGES; ++e) {
         int port = 0;
-        edges.push_back(&relay_on(&port));
+        int metrics_port = free_port();
+        edges.push_back(&relay_on(&port, metrics_port));
         links.push_back(&link(origin_port, port));
-        servers += "server edge" + std::to_string(e) + " 127.0.0.1:" + std::to_string(port) + "\n";
+        servers += "server edge" + std::to_string(e) + " 127.0.0.1:" + std::to_string(port) +
+                   " check port " + std::to_string(metrics_port) + "\n";
     }
     int front_port = free_port();
     std::string config = read_file(HAPROXY_CONFIG);
