@@ -33,4 +33,17 @@ inline std::string filled_block(std::uint32_t payload, char fill, std::uint32_t 
     return block_header(payload, opaque) + std::string(payload, fill);
 }
 
+// A test block as `blockframe -t` writes it: the sequence number and the send time, then
+// filler; the opaque field holds the sequence's low 32 bits. payload is at least 16.
+inline std::string test_block(std::uint64_t sequence, std::uint32_t payload,
+                              std::int64_t sent_wall_ns) {
+    std::string b = block_header(payload, static_cast<std::uint32_t>(sequence));
+    b.resize(BLOCK_HEADER_SIZE + payload, '\0');
+    auto* p = reinterpret_cast<std::uint8_t*>(b.data()) + BLOCK_HEADER_SIZE;
+    for (std::uint32_t i = TEST_PAYLOAD_MIN; i < payload; ++i) p[i] = test_filler_byte(sequence, i);
+    write_u64_le(p, sequence);
+    write_u64_le(p + 8, static_cast<std::uint64_t>(sent_wall_ns));
+    return b;
+}
+
 }  // namespace testkit
