@@ -18,6 +18,8 @@
 #include "source.h"
 #include "wire.h"
 
+using namespace testkit;
+
 namespace {
 
 constexpr double LOCKOUT_RATE = 16000;
@@ -61,7 +63,7 @@ bool closed_by_peer(int fd) {
 }
 
 // A listener is admitted once the relay's whole response header has arrived.
-bool admitted(const Listener& l) { return l.check.phase != RESPONSE; }
+bool admitted(const Listener& l) { return l.check.stream.phase != CHECK_RESPONSE; }
 
 // ---- lockout ----
 
@@ -76,7 +78,7 @@ struct LockoutFigures {
 int fill_table(Relay* relay, int n, std::vector<int>* silent) {
     // The start-up probe's line and the source's come first; the relay may not have logged
     // them yet when the source's connect returns.
-    testkit::wait_for(
+    wait_for(
         [&] {
             count_accepts(relay);
             return relay->accepted >= ACCEPTS_BEFORE_SILENT;
@@ -91,7 +93,7 @@ int fill_table(Relay* relay, int n, std::vector<int>* silent) {
     std::int64_t deadline = now_ns() + ACCEPT_WAIT_MS * NS_PER_MS;
     std::uint64_t seen = before;
     while (now_ns() < deadline) {
-        testkit::sleep_for_ms(100);
+        sleep_for_ms(100);
         count_accepts(relay);
         if (relay->accepted == seen && relay->accepted > before) break;  // no new accept in 100 ms
         seen = relay->accepted;
@@ -192,7 +194,7 @@ int intrude(int port) {
     // Loopback completes the connect at once; a send before that fails and is tried again.
     for (int tries = 0; tries < 100; ++tries) {
         if (send(fd, evil.data(), evil.size(), MSG_NOSIGNAL) > 0) return fd;
-        testkit::sleep_for_ms(1);
+        sleep_for_ms(1);
     }
     close(fd);
     return -1;
@@ -231,9 +233,8 @@ HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
     }
     f.stream_bytes = crowd_stream_bytes(crowd);
     crowd_end(&crowd);
-    f.refused_lines = testkit::count_of(testkit::stderr_of(p->relay.child), "source refused: ");
-    f.producer_connections =
-        testkit::count_of(testkit::stderr_of(p->pipeline.feedsend), "Connecting...Done.");
+    f.refused_lines = count_of(stderr_of(p->relay.child), "source refused: ");
+    f.producer_connections = count_of(stderr_of(p->pipeline.feedsend), "Connecting...Done.");
     return f;
 }
 

@@ -9,6 +9,8 @@
 #include "process.h"
 #include "wire.h"
 
+using namespace testkit;
+
 namespace {
 
 // Blocks due at once are queued in one go up to this many, so a late wake-up catches up
@@ -19,7 +21,7 @@ constexpr int BLOCKS_PER_PACE_MAX = 64;
 
 bool open_source(int port, double rate, std::uint32_t payload, Source* source) {
     *source = Source{};
-    source->fd = testkit::connect_loopback(port, 3000);
+    source->fd = connect_loopback(port, 3000);
     if (source->fd < 0) return false;
     fcntl(source->fd, F_SETFL, O_NONBLOCK);
     source->rate = rate;

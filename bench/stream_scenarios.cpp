@@ -14,6 +14,8 @@
 #include "pipeline.h"
 #include "source.h"
 
+using namespace testkit;
+
 namespace {
 
 constexpr double PASS_CEILING = 146000.0;  // one 1460-byte piece per 10 ms pass
@@ -163,13 +165,13 @@ void collect_listeners(StreamRun* run) {
     res.min_bytes = UINT64_MAX;
     for (std::size_t k = 0; k < run->crowd.listeners.size(); ++k) {
         const Listener& l = run->crowd.listeners[k];
-        const StreamCheck& s = l.check;
+        const ListenerCheck& s = l.check;
         if (was_dropped(l)) res.dropped += 1;
         // Dropped within a second of its request: it joined at the window's oldest block just
         // before the next block's arrival dropped that block from the window.
         if (was_dropped(l) && l.closed_ns - l.request_ns < NS_PER_SECOND) res.dropped_at_join += 1;
         res.gaps += s.gaps;
-        res.bad += s.bad_header + s.bad_framing + s.bad_blocks + (s.block_bad ? 1 : 0);
+        res.bad += s.bad;
         if (!was_dropped(l)) {  // the bytes of the listeners that stayed, against the bytes sent
             std::uint64_t got = s.stream_bytes - run->bytes_at_start[k];
             res.min_bytes = std::min(res.min_bytes, got);

@@ -224,7 +224,7 @@ TEST_F(RelayStream, ASecondSourceTakesOverAndTheFirstIsClosed) {
 }
 
 TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain) {
-    start_feed({"-t", "-s", "1000", "-r", "16000"}, port_);
+    start_feed(1000, 16000, port_);
     // 1012-byte blocks: feedsend's 1460-byte pieces cross block boundaries, so the relay's end
     // cuts the source's connection inside a block.
     int attached = player();
@@ -245,7 +245,7 @@ TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain)
 }
 
 TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWholeStream) {
-    start_feed({"-t", "-s", "4000", "-r", "16000"}, port_);
+    start_feed(4000, 16000, port_);
     sleep_for_ms(600);
     // 40 listeners join at random moments over 3 s, so at every phase of the 250 ms block
     // interval, and each reads all that comes for at least 1.5 s.
@@ -253,21 +253,20 @@ TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWhole
     std::vector<int> joins_ms(40);
     for (int& t : joins_ms) t = std::uniform_int_distribution<int>(0, 3000)(random);
     std::sort(joins_ms.begin(), joins_ms.end());
-    Crowd crowd;
+    Crowd& crowd = listeners(0);
     int now_ms = 0;
     for (int t : joins_ms) {
         crowd_pump(&crowd, t - now_ms);
         now_ms = t;
-        crowd_add(&crowd, connect_relay());
-        EXPECT_TRUE(send_all(crowd.fds.back(), REQUEST));
+        crowd_join(&crowd, crowd_add(&crowd));
     }
     crowd_pump(&crowd, 1500);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
-        std::size_t blocks = 0;
-        EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
-        EXPECT_EQ("", test_stream_fault(crowd.got[k], &blocks)) << "listener " << k;
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        const Listener& l = crowd.listeners[k];
+        EXPECT_TRUE(is_open(l)) << "listener " << k << " was dropped";
+        EXPECT_EQ("", stream_faults(l)) << "listener " << k;
         // 1.5 s of a 250 ms block interval: at least four whole blocks.
-        EXPECT_GE(blocks, 4U) << "listener " << k;
+        EXPECT_GE(l.check.blocks, 4U) << "listener " << k;
     }
 }
 

@@ -6,12 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 
 #include "clocks.h"
+#include "process.h"
 
+namespace testkit {
 namespace {
 
 // The relay never parses a request; it only waits for its end.
@@ -21,6 +23,7 @@ constexpr int EVENTS_PER_WAIT = 256;
 // Reads per listener per event, so that one fast stream cannot hold the others up; epoll is
 // level-triggered and reports the rest at the next wait.
 constexpr int READS_PER_EVENT = 16;
+constexpr int PUMP_WAIT_MS = 10;
 
 std::uint8_t receive_buffer[1 << 16];
 
@@ -31,11 +34,54 @@ int local_port_of(int fd) {
     return ntohs(a.sin_port);
 }
 
-void end_listener(Listener* l, ListenerState state) {
-    close(l->fd);  // also takes it out of the epoll set
-    l->fd = -1;
-    l->state = state;
-    l->closed_ns = now_ns();
+// One block the listener's check reported: its faults and, for a whole block, the figures.
+void count_block(Crowd* crowd, std::size_t k, const CheckedBlock& b) {
+    ListenerCheck& s = crowd->listeners[k].check;
+    std::uint32_t faults = b.faults & ~static_cast<std::uint32_t>(FAULT_CUT);
+    s.faults |= faults;
+    if ((faults & ORDER_FAULTS) != 0) s.gaps += 1;
+    if ((faults & ~ORDER_FAULTS) != 0) s.bad += 1;
+    if ((b.faults & (FAULT_CUT | FRAMING_FAULTS)) == 0) {
+        s.blocks += 1;
+        s.last_sequence = b.number;
+        s.newest_sent_wall_ns = b.sent_wall_ns;
+        if (s.blocks == 1) {
+            s.first_length = b.length;
+            s.first_block_age_ns = b.last_at - b.sent_wall_ns;
+        }
+        if (b.sent_wall_ns != 0 && b.first_at >= crowd->delays.from_wall_ns) {
+            crowd->delays.delay_ms.push_back(ns_to_ms(b.first_at - b.sent_wall_ns));
+            crowd->delays.whole_ms.push_back(ns_to_ms(b.last_at - b.sent_wall_ns));
+        }
+    }
+    if (crowd->on_block) crowd->on_block(k, b);
+}
+
+// n bytes received by listener k, checked, at the wall clock's now.
+void check_received(Crowd* crowd, std::size_t k, const std::uint8_t* bytes, std::size_t n) {
+    ListenerCheck& s = crowd->listeners[k].check;
+    s.stream.hashing = crowd->hash_blocks;
+    std::int64_t now = wall_ns();
+    std::uint32_t header_before = s.stream.response_at;
+    bool in_header = s.stream.phase == CHECK_RESPONSE;
+    for (std::size_t used = 0; used < n;) {
+        CheckedBlock b{};
+        used += check_bytes(&s.stream, bytes + used, n - used, now, &b);
+        if (b.size > 0) count_block(crowd, k, b);
+    }
+    s.stream_bytes += n - (s.stream.response_at - header_before);
+    if (in_header && s.stream.phase != CHECK_RESPONSE && s.stream.header_wrong) s.bad += 1;
+}
+
+void end_listener(Crowd* crowd, std::size_t k, ListenerState state) {
+    Listener& l = crowd->listeners[k];
+    close(l.fd);  // also takes it out of the epoll set
+    l.fd = -1;
+    l.state = state;
+    l.closed_ns = now_ns();
+    // A block cut short here is the connection's last; one with another's header in it is not.
+    CheckedBlock b{};
+    if (check_end(&l.check.stream, &b) == 1) count_block(crowd, k, b);
 }
 
 // The connect has finished: sends the request, after which only reading is of interest.
@@ -44,13 +90,13 @@ void send_request(Crowd* crowd, std::size_t k) {
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(l.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
-        end_listener(&l, FAILED);
+        end_listener(crowd, k, FAILED);
         return;
     }
     l.request_ns = now_ns();
     // 18 bytes into an empty send buffer: taken whole, or the connection is already gone.
     if (send(l.fd, REQUEST, REQUEST_SIZE, MSG_NOSIGNAL) != static_cast<ssize_t>(REQUEST_SIZE)) {
-        end_listener(&l, FAILED);
+        end_listener(crowd, k, FAILED);
         return;
     }
     l.state = READING;
@@ -67,12 +113,13 @@ void read_listener(Crowd* crowd, std::size_t k) {
         ssize_t r = recv(l.fd, receive_buffer, sizeof receive_buffer, 0);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (r <= 0) {  // 0: the relay closed it; -1: reset
-            end_listener(&l, CLOSED_BY_RELAY);
+            end_listener(crowd, k, CLOSED_BY_RELAY);
             return;
         }
+        auto n = static_cast<std::size_t>(r);
+        if (crowd->keep_bytes) l.bytes.append(reinterpret_cast<char*>(receive_buffer), n);
         std::uint64_t before = l.check.stream_bytes;
-        check_bytes(&l.check, receive_buffer, static_cast<std::size_t>(r), wall_ns(),
-                    &crowd->delays);
+        check_received(crowd, k, receive_buffer, n);
         if (before == 0 && l.check.stream_bytes > 0) {
             crowd->first_byte_ms.push_back(ns_to_ms(now_ns() - l.request_ns));
         }
@@ -86,32 +133,23 @@ void read_listener(Crowd* crowd, std::size_t k) {
 
 }  // namespace
 
-int connect_nonblocking(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 Crowd new_crowd(int port, std::size_t count) {
-    Crowd crowd;
+    Crowd crowd{};
     crowd.epoll_fd = epoll_create1(0);
     crowd.port = port;
+    crowd.delays.from_wall_ns = INT64_MAX;
+    for (std::size_t k = 0; k < count; ++k) crowd_add(&crowd);
+    return crowd;
+}
+
+std::size_t crowd_add(Crowd* crowd) {
     Listener idle{};
     idle.fd = -1;
     idle.mode = KEEP_UP;
     idle.state = IDLE;
-    idle.check = new_stream_check();
-    crowd.listeners.assign(count, idle);
-    crowd.delays.from_wall_ns = INT64_MAX;
-    return crowd;
+    idle.check.stream.phase = CHECK_RESPONSE;
+    crowd->listeners.push_back(idle);
+    return crowd->listeners.size() - 1;
 }
 
 void crowd_join(Crowd* crowd, std::size_t k) {
@@ -128,7 +166,7 @@ void crowd_join(Crowd* crowd, std::size_t k) {
     epoll_event ev{};
     ev.events = EPOLLOUT;
     ev.data.u64 = k;
-    if (epoll_ctl(crowd->epoll_fd, EPOLL_CTL_ADD, l.fd, &ev) != 0) end_listener(&l, FAILED);
+    if (epoll_ctl(crowd->epoll_fd, EPOLL_CTL_ADD, l.fd, &ev) != 0) end_listener(crowd, k, FAILED);
 }
 
 void crowd_service(Crowd* crowd, int timeout_ms) {
@@ -145,14 +183,21 @@ void crowd_service(Crowd* crowd, int timeout_ms) {
     }
 }
 
+void crowd_pump(Crowd* crowd, int ms) {
+    std::int64_t end = now_ns() + ms * NS_PER_MS;
+    for (std::int64_t left = end - now_ns(); left > 0; left = end - now_ns()) {
+        crowd_service(crowd,
+                      static_cast<int>(std::min<std::int64_t>(left / NS_PER_MS + 1, PUMP_WAIT_MS)));
+    }
+}
+
 void crowd_close(Crowd* crowd, std::size_t k) {
-    Listener& l = crowd->listeners[k];
-    if (is_open(l)) end_listener(&l, CLOSED_BY_US);
+    if (is_open(crowd->listeners[k])) end_listener(crowd, k, CLOSED_BY_US);
 }
 
 void crowd_end(Crowd* crowd) {
     for (std::size_t k = 0; k < crowd->listeners.size(); ++k) crowd_close(crowd, k);
-    close(crowd->epoll_fd);
+    if (crowd->epoll_fd >= 0) close(crowd->epoll_fd);
     crowd->epoll_fd = -1;
 }
 
@@ -162,6 +207,33 @@ bool is_open(const Listener& listener) {
 
 bool was_dropped(const Listener& listener) {
     return listener.state == CLOSED_BY_RELAY || listener.state == FAILED;
+}
+
+bool is_damaged(const ListenerCheck& check) {
+    return check.faults != 0 || check.stream.header_wrong;
+}
+
+std::string stream_faults(const Listener& listener, std::uint32_t allowed) {
+    static const struct {
+        std::uint32_t fault;
+        const char* name;
+    } NAMES[] = {
+        {FAULT_NO_MARKER, "no marker"},
+        {FAULT_LENGTH, "a length no relay holds"},
+        {FAULT_SPLICED, "cut short, then other bytes"},
+        {FAULT_MISSING, "blocks missing"},
+        {FAULT_REPEATED, "a block repeated"},
+        {FAULT_OUT_OF_ORDER, "a block out of order"},
+        {FAULT_SHORT, "a payload too short"},
+        {FAULT_OPAQUE, "an opaque field wrong"},
+        {FAULT_FILLER, "filler changed"},
+    };
+    std::string text = listener.check.stream.header_wrong ? "response header wrong" : "";
+    for (const auto& n : NAMES) {
+        if ((listener.check.faults & ~allowed & n.fault) == 0) continue;
+        text += (text.empty() ? "" : ", ") + std::string(n.name);
+    }
+    return text;
 }
 
 std::uint64_t crowd_stream_bytes(const Crowd& crowd) {
@@ -182,3 +254,5 @@ std::uint32_t crowd_payload(const Crowd& crowd) {
     }
     return 0;
 }
+
+}  // namespace testkit
