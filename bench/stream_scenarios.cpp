@@ -217,13 +217,8 @@ bool start_stream_run(const Config& c, const char* name, int n, int storm, Strea
     run->storm_total = storm;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
-    if (!start_relay(c.relayhub, &run->relay)) {
-        std::printf("\n%s: relayhub did not start\n", name);
-        return false;
-    }
-    if (!open_source(run->relay.port, STEADY_RATE, STEADY_PAYLOAD, &run->source)) {
-        std::printf("\n%s: the source could not connect\n", name);
-        stop_relay(&run->relay);
+    if (!start_source_run(c.relayhub, STEADY_RATE, STEADY_PAYLOAD, name, &run->relay,
+                          &run->source)) {
         return false;
     }
     run->crowd = new_crowd(run->relay.port, static_cast<std::size_t>(n));
@@ -338,16 +333,8 @@ void print_stream_json(const char* name, const StreamResult& r, bool storm) {
 
 bool run_cap(const Config& c) {
     Relay relay;
-    if (!start_relay(c.relayhub, &relay)) {
-        std::printf("\ncap: relayhub did not start\n");
-        return false;
-    }
     Source source;
-    if (!open_source(relay.port, 0, CAP_PAYLOAD, &source)) {
-        std::printf("\ncap: the source could not connect\n");
-        stop_relay(&relay);
-        return false;
-    }
+    if (!start_source_run(c.relayhub, 0, CAP_PAYLOAD, "cap", &relay, &source)) return false;
     // One 8 MB block: the window holds all of it, so only the pacing limits the listener.
     source.pending = test_block(0, CAP_PAYLOAD);
     flush_within_timeout(&source);
