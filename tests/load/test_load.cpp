@@ -35,7 +35,7 @@ struct Stream {
     std::string next_block() {
         std::uint32_t k = static_cast<std::uint32_t>(boundaries.size());
         boundaries.push_back(bytes.size());
-        std::string b = make_block(pattern_payload(1000, k), k);
+        std::string b = pattern_blocks(k, 1, 1000);
         bytes += b;
         return b;
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "clocks.h"
+#include "figures.h"
 #include "fixture.h"
 #include "wire.h"
 
@@ -48,19 +49,12 @@ TEST_F(Cluster, FeedLinkForwardsWholeBlocksOnceAcrossUpstreamConnections) {
     ASSERT_TRUE(send_all(listener, REQUEST));
     ASSERT_EQ(HEADER, recv_for(listener, HEADER.size(), 3000));
     Child& linker = link(upstream_port, down_port);
-    auto blocks = [](int first, int last) {
-        std::string s;
-        for (int k = first; k <= last; ++k) {
-            s += make_block(pattern_payload(300, static_cast<std::uint32_t>(k)),
-                            static_cast<std::uint32_t>(k));
-        }
-        return s;
-    };
     // Blocks 0 to 4, and block 5 cut short by the upstream's end.
     int first = own(accept_within(upstream, 5000));
     ASSERT_GE(first, 0);
     EXPECT_EQ(REQUEST, recv_for(first, REQUEST.size(), 3000));
-    ASSERT_TRUE(send_all(first, HEADER + blocks(0, 4) + blocks(5, 5).substr(0, 150)));
+    ASSERT_TRUE(send_all(
+        first, HEADER + pattern_blocks(0, 5, 300) + pattern_blocks(5, 1, 300).substr(0, 150)));
     sleep_for_ms(200);
     shutdown(first, SHUT_RDWR);
     // A server that answers with another header is left at once.
@@ -73,8 +67,8 @@ TEST_F(Cluster, FeedLinkForwardsWholeBlocksOnceAcrossUpstreamConnections) {
     // than a relay holds, which ends the connection.
     int third = own(accept_within(upstream, 5000));
     ASSERT_GE(third, 0);
-    ASSERT_TRUE(send_all(third, HEADER + blocks(3, 9)));
-    std::string expected = blocks(0, 9);
+    ASSERT_TRUE(send_all(third, HEADER + pattern_blocks(3, 7, 300)));
+    std::string expected = pattern_blocks(0, 10, 300);
     std::string got = recv_for(listener, expected.size(), 5000);
     EXPECT_TRUE(got == expected) << "the listener's " << got.size()
                                  << " bytes are not blocks 0 to 9";
@@ -111,12 +105,6 @@ TEST_F(Cluster, ListenersOfALinkedRelayStayThroughAnUpstreamRestart) {
     EXPECT_TRUE(is_open(l)) << "the downstream listener was dropped";
     EXPECT_EQ("", stream_faults(l, FAULT_MISSING));  // blocks sent during the restart are lost
     EXPECT_GE(l.check.last_sequence, before + 3) << "no stream within 10 s of the restart";
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return -1;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 // An origin fed by blockframe, four edges fed from it by feedlink, and HAProxy in front of the
@@ -221,8 +209,8 @@ class ThousandListeners : public Cluster {
                     per_edge_[1], per_edge_[2], per_edge_[3]);
         std::printf(
             "cluster: block delay p50 %.1f ms, p99 %.1f ms; at the origin p50 %.1f, p99 %.1f\n",
-            percentile(delays, 0.5), percentile(delays, 0.99), percentile(at_origin, 0.5),
-            percentile(at_origin, 0.99));
+            percentile(delays, 50), percentile(delays, 99), percentile(at_origin, 50),
+            percentile(at_origin, 99));
         const char* names[] = {"origin", "haproxy",  "edge",     "edge",     "edge",
                                "edge",   "feedlink", "feedlink", "feedlink", "feedlink"};
         for (std::size_t p = 0; p < parts.size(); ++p) {

@@ -281,16 +281,6 @@ bool wait_closed(int fd, int timeout_ms) {
     }
 }
 
-std::string pattern_payload(std::size_t n, std::uint32_t seed) {
-    std::string s(n, '\0');
-    std::uint32_t x = seed * 2654435761U + 1U;
-    for (std::size_t i = 0; i < n; ++i) {
-        x = x * 1103515245U + 12345U;
-        s[i] = static_cast<char>('a' + (x >> 16) % 26);  // letters only: never a marker
-    }
-    return s;
-}
-
 double cpu_seconds(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     // The command name may hold blanks and parentheses: the fields are counted after its last ')'.

@@ -86,9 +86,6 @@ std::string recv_for(int fd, std::size_t want, int timeout_ms);
 // whatever arrives before that.
 bool wait_closed(int fd, int timeout_ms);
 
-// A payload of n bytes that differs from block to block (seed) and position to position.
-std::string pattern_payload(std::size_t n, std::uint32_t seed);
-
 // Processor time a process has used so far, user and system together, in seconds, from
 // /proc/PID/stat; -1 when it cannot be read.
 double cpu_seconds(pid_t pid);
