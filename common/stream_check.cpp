@@ -54,7 +54,7 @@ void pass_bytes(StreamCheck* c, const std::uint8_t* p, std::uint32_t k) {
     if (k > 7) {
         const std::uint8_t* last = p + (k - 8);  // the last place 8 bytes begin within p
         auto first = static_cast<std::uint8_t>(BLOCK_MARKER);
-        for (const std::uint8_t* q = p; q <= last; ++q) {
+        for (const std::uint8_t* q = p; q <= last && !c->holds_header; ++q) {
             q = static_cast<const std::uint8_t*>(
                 std::memchr(q, first, static_cast<std::size_t>(last - q) + 1));
             if (q == nullptr) break;
@@ -179,8 +179,8 @@ std::size_t take_payload(StreamCheck* c, const std::uint8_t* p, std::size_t n,
 // Whether the cut block's last bytes hold a whole marker, after its first byte, whose length
 // has not all arrived: the start of another block.
 bool ends_in_marker(const StreamCheck& c) {
-    for (std::uint32_t from = 4; from <= 7;
-         ++from) {  // the marker starts `from` bytes from the end
+    // The marker starts `from` bytes from the end, and after the block's first byte.
+    for (std::uint32_t from = 4; from <= 7; ++from) {
         if (c.block.size < from + 1) break;
         if (static_cast<std::uint32_t>(c.recent >> (8 * (8 - from))) == BLOCK_MARKER) return true;
     }
