@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "crowd.h"
 
-#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,13 +25,6 @@ constexpr int READS_PER_EVENT = 16;
 constexpr int PUMP_WAIT_MS = 10;
 
 std::uint8_t receive_buffer[1 << 16];
-
-int local_port_of(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-    return ntohs(a.sin_port);
-}
 
 // One block the listener's check reported: its faults and, for a whole block, the figures.
 void count_block(Crowd* crowd, std::size_t k, const CheckedBlock& b) {
@@ -161,7 +153,7 @@ void crowd_join(Crowd* crowd, std::size_t k) {
         l.closed_ns = now_ns();
         return;
     }
-    l.local_port = local_port_of(l.fd);
+    l.local_port = local_port(l.fd);
     l.state = CONNECTING;
     epoll_event ev{};
     ev.events = EPOLLOUT;

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 namespace testkit {
 namespace {
@@ -26,13 +25,19 @@ bool start_relay(const std::string& path, Relay* relay, const std::vector<std::s
     int probe = connect_loopback(relay->port, RELAY_START_TIMEOUT_MS);
     bool up = probe >= 0;
     if (up) {
+        int probe_port = local_port(probe);
         close(probe);
-        // The probe's log line, and only standard input, output and error and the listening
-        // socket: the probe is gone, so the first connection after it is the caller's.
+        // Its side of the probe is gone, or past CLOSE-WAIT: the relay has closed it.
+        auto probe_closed = [&] {
+            std::vector<RelaySocket> sockets = relay_sockets(relay->port);
+            const RelaySocket* s = find_relay_socket(sockets, probe_port);
+            return s == nullptr ||
+                   (s->state != TCP_STATE_ESTABLISHED && s->state != TCP_STATE_CLOSE_WAIT);
+        };
         up = wait_for(
             [&] {
                 count_accepts(relay);
-                return relay->accepted >= 1 && open_fd_count(relay->child.pid) == 4;
+                return relay->accepted >= 1 && probe_closed();
             },
             3000);
     }

@@ -22,8 +22,9 @@ struct Relay {
 };
 
 // Starts relayhub from path with the given options on port (0: a free one) and waits until it
-// has accepted its start-up probe, logged it and let it go. False when it did not come up
-// within a few seconds (it is stopped then).
+// has accepted its start-up probe, logged it and closed its side, so that the next connection
+// it accepts is the caller's. False when it did not come up within a few seconds (it is
+// stopped then).
 bool start_relay(const std::string& path, Relay* relay,
                  const std::vector<std::string>& options = {}, int port = 0);
 void stop_relay(Relay* relay);
@@ -72,6 +73,7 @@ struct RelaySocket {
 };
 constexpr int TCP_STATE_ESTABLISHED = 1;
 constexpr int TCP_STATE_TIME_WAIT = 6;
+constexpr int TCP_STATE_CLOSE_WAIT = 8;  // the peer has closed, the relay not yet
 
 // Every socket on 127.0.0.1 whose local port is relay_port: the relay's side of its
 // connections (its listening socket, on 0.0.0.0, is not among them).

@@ -226,6 +226,13 @@ int connect_nonblocking(int port, const char* from) {
     return fd;
 }
 
+int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
 int listen_loopback(int* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback(0);

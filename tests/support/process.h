@@ -71,6 +71,8 @@ int connect_loopback(int port, int timeout_ms = 3000);
 // The same from the loopback address `from` to the loopback address `to` (Linux answers the
 // whole of 127.0.0.0/8), so a test can play peers at several addresses.
 int connect_between(const char* from, const char* to, int port, int timeout_ms = 3000);
+// The local port of a socket: how its peer sees it, and /proc/net/tcp shows it; 0 if unknown.
+int local_port(int fd);
 // A listening socket on 127.0.0.1 at a system-chosen port, written to *port.
 int listen_loopback(int* port);
 // Accepts one connection within timeout_ms, or -1.
