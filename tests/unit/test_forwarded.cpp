@@ -28,26 +28,18 @@ std::vector<ForwardedBlock> blocks(std::uint32_t from, std::uint32_t to) {  // f
     return v;
 }
 
+constexpr std::uint32_t RING = FORWARDED_RING_SIZE;
+
 const RingCase CASES[] = {
     {"nothing forwarded yet", {}, blocks(0, 3), "FFF"},
-    {"a new connection retraces the newest blocks, then goes on", blocks(0, 5), blocks(3, 7),
-     "SSFF"},
+    {"it retraces the newest blocks, then goes on", blocks(0, 5), blocks(3, 7), "SSFF"},
     {"it may start further back", blocks(0, 5), blocks(1, 6), "SSSSF"},
-    {"once it leaves the retraced blocks, all is forwarded",
-     blocks(0, 5),
-     {B(2), B(9), B(3), B(4)},
-     "SFFF"},
-    {"a block that differs only in its hash is new", blocks(0, 3), {{100, 2, 1}, B(3)}, "FF"},
-    {"or only in its length", blocks(0, 3), {{99, 2, B(2).hash}}, "F"},
-    {"a run of equal blocks: the first arrival skips the newest copy only",
-     {B(1), B(1), B(1)},
-     {B(1), B(1)},
-     "SF"},
-    {"the ring forgets the oldest beyond its size",
-     blocks(0, FORWARDED_RING_SIZE + 6),
-     {B(5), B(6)},
-     "FF"},
-    {"and remembers the rest", blocks(0, FORWARDED_RING_SIZE + 6), {B(6), B(7)}, "SS"},
+    {"once off the retraced blocks, all goes", blocks(0, 5), {B(2), B(9), B(3)}, "SFF"},
+    {"a block that differs in its hash only is new", blocks(0, 3), {{100, 2, 1}, B(3)}, "FF"},
+    {"or in its length only", blocks(0, 3), {{99, 2, B(2).hash}}, "F"},
+    {"of a run of equal blocks only the newest is skipped", {B(1), B(1)}, {B(1), B(1)}, "SF"},
+    {"the ring forgets the oldest beyond its size", blocks(0, RING + 6), {B(5), B(6)}, "FF"},
+    {"and remembers the rest", blocks(0, RING + 6), {B(6), B(7)}, "SS"},
 };
 
 class Forwarded : public testing::TestWithParam<RingCase> {};
