@@ -1,22 +1,21 @@
 // SPDX-License-Identifier: MIT
 #include "exposure.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "blocks.h"
 #include "clocks.h"
 #include "crowd.h"
 #include "figures.h"
 #include "pipeline.h"
 #include "source.h"
-#include "wire.h"
+
+using namespace testkit;
 
 namespace {
 
@@ -29,39 +28,8 @@ constexpr std::uint64_t ACCEPTS_BEFORE_SILENT = 2;
 constexpr std::uint64_t HOSTILE_RATE = 16000;
 constexpr char HOSTILE_ADDRESS[] = "127.0.0.2";  // Linux answers the whole of 127/8 on loopback
 
-// A connection to the relay at port from the loopback address `from`, begun without waiting:
-// the socket, or -1.
-int connect_from(const char* from, int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in relay{};
-    relay.sin_family = AF_INET;
-    relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    relay.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        (connect(fd, reinterpret_cast<sockaddr*>(&relay), sizeof relay) != 0 &&
-         errno != EINPROGRESS)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Whether the relay has closed or reset fd; whatever it sent first is discarded.
-bool closed_by_peer(int fd) {
-    char scratch[4096];
-    for (;;) {
-        ssize_t r = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (r == 0) return true;
-        if (r < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-    }
-}
-
 // A listener is admitted once the relay's whole response header has arrived.
-bool admitted(const Listener& l) { return l.check.phase != RESPONSE; }
+bool admitted(const Listener& l) { return l.check.stream.phase != CHECK_RESPONSE; }
 
 // ---- lockout ----
 
@@ -76,7 +44,7 @@ struct LockoutFigures {
 int fill_table(Relay* relay, int n, std::vector<int>* silent) {
     // The start-up probe's line and the source's come first; the relay may not have logged
     // them yet when the source's connect returns.
-    testkit::wait_for(
+    wait_for(
         [&] {
             count_accepts(relay);
             return relay->accepted >= ACCEPTS_BEFORE_SILENT;
@@ -91,7 +59,7 @@ int fill_table(Relay* relay, int n, std::vector<int>* silent) {
     std::int64_t deadline = now_ns() + ACCEPT_WAIT_MS * NS_PER_MS;
     std::uint64_t seen = before;
     while (now_ns() < deadline) {
-        testkit::sleep_for_ms(100);
+        sleep_for_ms(100);
         count_accepts(relay);
         if (relay->accepted == seen && relay->accepted > before) break;  // no new accept in 100 ms
         seen = relay->accepted;
@@ -179,20 +147,17 @@ struct HostileFigures {
 // An intruder's attempt: two blocks of "EVIL" from HOSTILE_ADDRESS, sent once the connect is
 // through. Returns the socket, kept open until the relay closes it, or -1.
 int intrude(int port) {
-    int fd = connect_from(HOSTILE_ADDRESS, port);
+    int fd = connect_nonblocking(port, HOSTILE_ADDRESS);
     if (fd < 0) return -1;
     std::string evil;
     for (std::uint32_t k = 0; k < 2; ++k) {
-        std::string block(BLOCK_HEADER_SIZE, '\0');
-        write_block_header(reinterpret_cast<std::uint8_t*>(block.data()),
-                           BlockHeader{BLOCK_MARKER, 400, k});
-        for (int n = 0; n < 100; ++n) block += "EVIL";
-        evil += block;
+        evil += block_header(400, k);
+        for (int n = 0; n < 100; ++n) evil += "EVIL";
     }
     // Loopback completes the connect at once; a send before that fails and is tried again.
     for (int tries = 0; tries < 100; ++tries) {
         if (send(fd, evil.data(), evil.size(), MSG_NOSIGNAL) > 0) return fd;
-        testkit::sleep_for_ms(1);
+        sleep_for_ms(1);
     }
     close(fd);
     return -1;
@@ -214,7 +179,7 @@ HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
             next = now + interval;
         }
         for (int& fd : intruders) {
-            if (fd < 0 || !closed_by_peer(fd)) continue;
+            if (fd < 0 || !wait_closed(fd, 0)) continue;
             close(fd);
             fd = -1;
             f.closed_by_relay += 1;
@@ -231,9 +196,8 @@ HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
     }
     f.stream_bytes = crowd_stream_bytes(crowd);
     crowd_end(&crowd);
-    f.refused_lines = testkit::count_of(testkit::stderr_of(p->relay.child), "source refused: ");
-    f.producer_connections =
-        testkit::count_of(testkit::stderr_of(p->pipeline.feedsend), "Connecting...Done.");
+    f.refused_lines = count_of(stderr_of(p->relay.child), "source refused: ");
+    f.producer_connections = count_of(stderr_of(p->pipeline.feedsend), "Connecting...Done.");
     return f;
 }
 
@@ -261,14 +225,8 @@ void print_hostile(const HostileFigures& f) {
 
 bool run_lockout(const Config& c) {
     Relay relay;
-    if (!start_relay(c.relayhub, &relay)) {
-        std::printf("\nlockout: relayhub did not start\n");
-        return false;
-    }
     Source source;
-    if (!open_source(relay.port, LOCKOUT_RATE, LOCKOUT_PAYLOAD, &source)) {
-        std::printf("\nlockout: the source could not connect\n");
-        stop_relay(&relay);
+    if (!start_source_run(c.relayhub, LOCKOUT_RATE, LOCKOUT_PAYLOAD, "lockout", &relay, &source)) {
         return false;
     }
     LockoutFigures f = drive_lockout(c, &relay, &source);

@@ -11,6 +11,8 @@
 #include "figures.h"
 #include "pipeline.h"
 
+using namespace testkit;
+
 namespace {
 
 struct JoinsRun {

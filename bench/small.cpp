@@ -11,6 +11,8 @@
 #include "figures.h"
 #include "pipeline.h"
 
+using namespace testkit;
+
 namespace {
 
 constexpr std::uint64_t SMALL_RATE = 140000;

@@ -14,6 +14,8 @@
 #include "pipeline.h"
 #include "source.h"
 
+using namespace testkit;
+
 namespace {
 
 constexpr double PASS_CEILING = 146000.0;  // one 1460-byte piece per 10 ms pass
@@ -163,13 +165,13 @@ void collect_listeners(StreamRun* run) {
     res.min_bytes = UINT64_MAX;
     for (std::size_t k = 0; k < run->crowd.listeners.size(); ++k) {
         const Listener& l = run->crowd.listeners[k];
-        const StreamCheck& s = l.check;
+        const ListenerCheck& s = l.check;
         if (was_dropped(l)) res.dropped += 1;
         // Dropped within a second of its request: it joined at the window's oldest block just
         // before the next block's arrival dropped that block from the window.
         if (was_dropped(l) && l.closed_ns - l.request_ns < NS_PER_SECOND) res.dropped_at_join += 1;
         res.gaps += s.gaps;
-        res.bad += s.bad_header + s.bad_framing + s.bad_blocks + (s.block_bad ? 1 : 0);
+        res.bad += s.bad;
         if (!was_dropped(l)) {  // the bytes of the listeners that stayed, against the bytes sent
             std::uint64_t got = s.stream_bytes - run->bytes_at_start[k];
             res.min_bytes = std::min(res.min_bytes, got);
@@ -215,13 +217,8 @@ bool start_stream_run(const Config& c, const char* name, int n, int storm, Strea
     run->storm_total = storm;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
-    if (!start_relay(c.relayhub, &run->relay)) {
-        std::printf("\n%s: relayhub did not start\n", name);
-        return false;
-    }
-    if (!open_source(run->relay.port, STEADY_RATE, STEADY_PAYLOAD, &run->source)) {
-        std::printf("\n%s: the source could not connect\n", name);
-        stop_relay(&run->relay);
+    if (!start_source_run(c.relayhub, STEADY_RATE, STEADY_PAYLOAD, name, &run->relay,
+                          &run->source)) {
         return false;
     }
     run->crowd = new_crowd(run->relay.port, static_cast<std::size_t>(n));
@@ -336,16 +333,8 @@ void print_stream_json(const char* name, const StreamResult& r, bool storm) {
 
 bool run_cap(const Config& c) {
     Relay relay;
-    if (!start_relay(c.relayhub, &relay)) {
-        std::printf("\ncap: relayhub did not start\n");
-        return false;
-    }
     Source source;
-    if (!open_source(relay.port, 0, CAP_PAYLOAD, &source)) {
-        std::printf("\ncap: the source could not connect\n");
-        stop_relay(&relay);
-        return false;
-    }
+    if (!start_source_run(c.relayhub, 0, CAP_PAYLOAD, "cap", &relay, &source)) return false;
     // One 8 MB block: the window holds all of it, so only the pacing limits the listener.
     source.pending = test_block(0, CAP_PAYLOAD);
     flush_within_timeout(&source);

@@ -4,8 +4,9 @@
 // one per connection; each connection must begin with the relay's header and go on with
 // well-formed blocks, numbered one after the other, of which only the last may be cut short,
 // and only where its connection ended. Test-mode blocks must also carry their test payload
-// unchanged. The capture is read as a stream, a byte at a time, in constant memory: a block is
-// checked as it goes by, and nothing of it is kept but its header and sequence number.
+// unchanged. The capture is read as a stream in constant memory: the stream checker takes each
+// connection's bytes as they go by and keeps nothing of a block but its header and number;
+// this program finds the connections and turns the blocks it reports into a line each.
 
 #include <getopt.h>
 
@@ -14,34 +15,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stream_check.h"
 #include "wire.h"
 
 namespace {
 
-enum BlockPhase : std::uint32_t {
-    HEADER = 0,    // the next byte belongs to a block's header (none of it, or part)
-    PAYLOAD = 1,   // the header is complete and payload bytes are due
-    NO_BLOCK = 2,  // framing was lost: the rest of the connection is no block
-};
-
-// The block being read: what has arrived of it and what it has shown so far.
-struct BlockInProgress {
-    BlockPhase phase;
-    std::uint32_t seen;  // bytes of it so far, header included
-    std::uint8_t header[BLOCK_HEADER_SIZE];
-    std::uint32_t length;     // PAYLOAD: payload bytes declared
-    std::uint32_t opaque;     // PAYLOAD: the producer's block number
-    std::uint64_t sequence;   // payload bytes 0..7, once they have arrived
-    bool test_payload;        // PAYLOAD: what has arrived is a test payload of its own number
-    std::uint64_t recent;     // the last 8 bytes, the oldest in the low byte
-    bool holds_block_header;  // a marker and a length the relay can hold, after its first byte
-};
-
+// What one connection has shown: its header, and the blocks the checker reported in it.
 struct ConnectionReport {
     bool header_ok;
     std::uint64_t bytes;  // after the header
     std::uint64_t blocks;
-    std::uint64_t test_blocks;  // complete blocks that carry a test payload of their number
+    std::uint64_t test_blocks;  // whole blocks that carry a test payload of their number
     // Some test block could not be another stream's: its payload has filler, or its number is
     // not 0 (16 bytes from /dev/zero pass for test block 0). Blocks of a test stream that are
     // not test blocks had a byte changed.
@@ -52,7 +36,7 @@ struct ConnectionReport {
     std::uint64_t cut_tail;
     bool tail_changed;  // the cut tail is no beginning of a test block
     std::uint64_t malformed;
-    BlockInProgress block;
+    StreamCheck check;
 };
 
 struct Options {
@@ -79,106 +63,40 @@ bool parse_options(int argc, char** argv, Options* o) {
     return true;
 }
 
-std::uint8_t marker_byte(std::uint32_t k) {
-    return static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * k));
-}
-
-// A block's number for the order check. A test block carries all 64 bits; any other block
-// only its header's 32, taken in the run of the number expected.
-std::uint64_t block_number(const ConnectionReport& r, const BlockInProgress& b, bool test) {
-    if (test) return b.sequence;
-    std::uint64_t expected = r.blocks > 0 ? r.last_sequence + 1 : 0;
-    return (expected & ~0xFFFFFFFFULL) | b.opaque;
-}
-
-void count_number(ConnectionReport* r, std::uint64_t number) {
-    if (r->blocks > 0 && number != r->last_sequence + 1) r->gaps += 1;
-}
-
-void lose_framing(ConnectionReport* r) {
-    r->malformed += r->block.seen;
-    r->block.phase = NO_BLOCK;
-}
-
-void finish_block(ConnectionReport* r) {
-    BlockInProgress& b = r->block;
-    bool test = b.test_payload;
-    std::uint64_t number = block_number(*r, b, test);
-    count_number(r, number);
-    if (r->blocks == 0) r->first_sequence = number;
-    r->last_sequence = number;
-    r->blocks += 1;
-    if (test) {
-        r->test_blocks += 1;
-        if (b.length > TEST_PAYLOAD_MIN || b.sequence != 0) r->test_stream = true;
+// One block the checker reported. A block that lost its framing, or a cut tail with another
+// block's header inside it, is malformed; only a plain cut tail is allowed, and it can only be
+// the connection's last.
+void count_block(ConnectionReport* r, const CheckedBlock& b) {
+    if ((b.faults & ORDER_FAULTS) != 0) r->gaps += 1;
+    bool test = (b.faults & NOT_TEST_FAULTS) == 0;
+    if ((b.faults & FRAMING_FAULTS) != 0) {
+        r->malformed += b.size;
+    } else if ((b.faults & FAULT_CUT) != 0) {
+        r->cut_tail = b.size;
+        r->tail_changed = !test;
+    } else {
+        if (r->blocks == 0) r->first_sequence = b.number;
+        r->last_sequence = b.number;
+        r->blocks += 1;
+        if (test) r->test_blocks += 1;
+        if (test && (b.length > TEST_PAYLOAD_MIN || b.number != 0)) r->test_stream = true;
     }
-    b = BlockInProgress{};
 }
 
-// One byte of a connection's stream, after its header.
-void take_byte(ConnectionReport* r, std::uint8_t byte) {
-    r->bytes += 1;
-    BlockInProgress& b = r->block;
-    if (b.phase == NO_BLOCK) {
-        r->malformed += 1;
-        return;
+// n bytes of a connection's stream, after its header.
+void take_bytes(ConnectionReport* r, const std::uint8_t* bytes, std::size_t n) {
+    r->bytes += n;
+    for (std::size_t used = 0; used < n;) {
+        CheckedBlock b{};
+        used += check_bytes(&r->check, bytes + used, n - used, 0, &b);
+        if (b.size > 0) count_block(r, b);
     }
-    std::uint32_t at = b.seen;  // offset of this byte in the block
-    b.seen += 1;
-    b.recent = b.recent >> 8 | static_cast<std::uint64_t>(byte) << 56;
-    if (b.seen >= 9 && static_cast<std::uint32_t>(b.recent) == BLOCK_MARKER &&
-        block_length_fits(static_cast<std::uint32_t>(b.recent >> 32))) {
-        b.holds_block_header = true;
-    }
-    if (b.phase == HEADER) {
-        b.header[at] = byte;
-        if (at < 4 && byte != marker_byte(at)) return lose_framing(r);
-        if (b.seen == 8 && !block_length_fits(read_u32_le(b.header + 4))) {
-            return lose_framing(r);  // a length the relay can never hold: no block begins here
-        }
-        if (b.seen < BLOCK_HEADER_SIZE) return;
-        b.length = read_u32_le(b.header + 4);
-        b.opaque = read_u32_le(b.header + 8);
-        b.phase = PAYLOAD;
-        b.test_payload = b.length >= TEST_PAYLOAD_MIN;
-        if (b.length == 0) finish_block(r);
-        return;
-    }
-    std::uint32_t i = at - BLOCK_HEADER_SIZE;  // index in the payload
-    if (i < 8) {
-        b.sequence |= static_cast<std::uint64_t>(byte) << (8 * i);
-        if (i == 7 && static_cast<std::uint32_t>(b.sequence) != b.opaque) b.test_payload = false;
-    } else if (i >= TEST_PAYLOAD_MIN && b.test_payload && byte != test_filler_byte(b.sequence, i)) {
-        b.test_payload = false;
-    }
-    if (i + 1 == b.length) finish_block(r);
 }
 
-// Whether the last bytes of a cut tail begin a marker whose length has not all arrived.
-bool ends_in_marker(const BlockInProgress& b) {
-    for (std::uint32_t from = 4; from <= 7;
-         ++from) {                     // the marker starts `from` bytes from the end
-        if (b.seen < from + 1) break;  // it must start after the block's first byte
-        if (static_cast<std::uint32_t>(b.recent >> (8 * (8 - from))) == BLOCK_MARKER) return true;
-    }
-    return false;
-}
-
-// The connection has ended: a block it was in the middle of is its cut tail, which is allowed
-// only as the start of a block and nothing else.
 void end_connection(ConnectionReport* r) {
-    BlockInProgress& b = r->block;
-    if (b.phase == NO_BLOCK || b.seen == 0) return;
-    if (b.holds_block_header || ends_in_marker(b)) {
-        // Another block's header inside it: the block was cut short and other bytes followed.
-        r->malformed += b.seen;
-        return;
-    }
-    r->cut_tail = b.seen;
-    if (b.phase == PAYLOAD) {
-        count_number(r, block_number(*r, b, b.test_payload && b.seen >= BLOCK_HEADER_SIZE + 8));
-        r->tail_changed = !b.test_payload;
-    }
+    CheckedBlock b{};
+    if (check_end(&r->check, &b) == 1) count_block(r, b);
+    r->malformed += r->check.unframed_bytes;
 }
 
 std::uint64_t corrupt_blocks(const ConnectionReport& r) {
@@ -244,17 +162,18 @@ void close_connection(Capture* c) {
     c->open = false;
 }
 
-void stream_byte(Capture* c, std::uint8_t byte) {
+// Bytes of the current connection's stream: a connection begins with its first.
+void stream_bytes(Capture* c, const std::uint8_t* bytes, std::size_t n) {
+    if (n == 0) return;
     if (!c->open) c->current.header_ok = c->headerless;  // -n: none was expected
     c->open = true;
-    take_byte(&c->current, byte);
+    take_bytes(&c->current, bytes, n);
 }
 
-// One byte of the capture. Bytes that may begin the relay's header are held back until they
-// either complete it, which starts a connection, or cannot, and go to the current one.
-void capture_byte(Capture* c, std::uint8_t byte) {
-    c->bytes += 1;
-    if (c->headerless) return stream_byte(c, byte);
+// A byte that begins or goes on with a match of the relay's header. Bytes that may begin the
+// header are held back until they either complete it, which starts a connection, or cannot,
+// and go to the current one.
+void search_byte(Capture* c, std::uint8_t byte) {
     const auto* h = reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER);
     std::uint32_t q = c->matched;
     while (q > 0 && h[q] != byte) q = fallback[q - 1];
@@ -268,14 +187,28 @@ void capture_byte(Capture* c, std::uint8_t byte) {
     }
     // The held bytes and this one, less the q that still match: the oldest are released.
     std::uint32_t released = c->matched + 1 - q;
-    for (std::uint32_t k = 0; k < released && k < c->matched; ++k) stream_byte(c, h[k]);
-    if (q == 0) stream_byte(c, byte);
+    stream_bytes(c, h, released < c->matched ? released : c->matched);
+    if (q == 0) stream_bytes(c, &byte, 1);
     c->matched = q;
 }
 
+// One read of the capture. A run of bytes that neither begins the header nor goes on with a
+// match passes to the stream whole.
+void capture_bytes(Capture* c, const std::uint8_t* bytes, std::size_t n) {
+    c->bytes += n;
+    if (c->headerless) return stream_bytes(c, bytes, n);
+    std::size_t run = 0;  // the first byte not passed on yet
+    for (std::size_t k = 0; k < n; ++k) {
+        if (c->matched == 0 && bytes[k] != static_cast<std::uint8_t>(RESPONSE_HEADER[0])) continue;
+        stream_bytes(c, bytes + run, k - run);
+        search_byte(c, bytes[k]);
+        run = k + 1;
+    }
+    stream_bytes(c, bytes + run, n - run);
+}
+
 void end_capture(Capture* c) {
-    const auto* h = reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER);
-    for (std::uint32_t k = 0; k < c->matched; ++k) stream_byte(c, h[k]);
+    stream_bytes(c, reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER), c->matched);
     c->matched = 0;
     close_connection(c);
 }
@@ -302,7 +235,7 @@ int main(int argc, char** argv) {
     static std::uint8_t buffer[65536];
     for (;;) {
         std::size_t n = std::fread(buffer, 1, sizeof buffer, in);
-        for (std::size_t k = 0; k < n; ++k) capture_byte(&capture, buffer[k]);
+        capture_bytes(&capture, buffer, n);
         if (n < sizeof buffer) break;
     }
     if (std::ferror(in) != 0) {

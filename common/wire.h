@@ -2,7 +2,8 @@
 #pragma once
 // wire: the two formats that the relay, its clients and the block tools agree on. A source's
 // stream is blocks laid end to end, each a 12-byte header and its payload; every player is
-// answered with one fixed HTTP/1.0 header before the stream's bytes.
+// answered with one fixed HTTP/1.0 header before the stream's bytes. Also the fingerprint by
+// which the tools that compare blocks tell copies of one block apart.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +56,15 @@ constexpr std::uint32_t RELAY_BLOCK_MAX = 16 * 1024 * 1024;
 // plus the header does not wrap.
 inline bool block_length_fits(std::uint32_t length) {
     return static_cast<std::uint64_t>(length) + BLOCK_HEADER_SIZE <= RELAY_BLOCK_MAX;
+}
+
+// A block's fingerprint, for telling a copy of a block from any other block: FNV-1a over its
+// bytes, header included. Cheap, and a changed byte changes it. It may be taken in pieces:
+// h = fnv1a(h, next_bytes, n), from FNV1A_BASIS.
+constexpr std::uint64_t FNV1A_BASIS = 14695981039346656037ULL;  // the 64-bit offset basis
+inline std::uint64_t fnv1a(std::uint64_t h, const std::uint8_t* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ULL;  // the FNV prime
+    return h;
 }
 
 // Sent to every player, without a terminating zero. Content-Length is 2^31 - 1 whatever the

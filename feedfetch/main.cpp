@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "arguments.h"
 #include "outbound.h"
@@ -51,18 +50,15 @@ enum ReplyEnd : std::int32_t { ENDED = 1, ENDED_EMPTY = 2 };
 // peer closes, a recv fails or nothing comes for IDLE_LIMIT_S seconds.
 ReplyEnd receive_reply(int fd) {
     fd_set read_set;
-    fd_set write_set;
-    fd_set error_set;
-    FD_ZERO(&read_set);
-    FD_ZERO(&write_set);
-    FD_ZERO(&error_set);
     bool any_byte = false;
     for (;;) {
+        // Both filled anew: select leaves only the ready descriptors in the set, and may
+        // change the limit.
+        FD_ZERO(&read_set);
         FD_SET(fd, &read_set);
-        timeval limit{IDLE_LIMIT_S, 0};  // filled anew: select may change it
-        select(fd + 1, &read_set, &write_set, &error_set, &limit);
+        timeval limit{IDLE_LIMIT_S, 0};
+        select(fd + 1, &read_set, nullptr, nullptr, &limit);
         if (!FD_ISSET(fd, &read_set)) return ENDED;  // nothing for 60 seconds
-        std::memset(received, 0, sizeof received);
         ssize_t n = recv(fd, received, sizeof received, 0);
         if (n <= 0) return any_byte ? ENDED : ENDED_EMPTY;
         any_byte = true;

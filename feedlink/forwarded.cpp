@@ -15,15 +15,6 @@ const ForwardedBlock& entry_at(const ForwardedRing* ring, std::uint32_t i) {
 
 }  // namespace
 
-std::uint64_t block_hash(const std::uint8_t* bytes, std::size_t n) {
-    std::uint64_t h = 14695981039346656037ULL;  // the FNV-1a 64-bit offset basis
-    for (std::size_t i = 0; i < n; ++i) {
-        h ^= bytes[i];
-        h *= 1099511628211ULL;  // the FNV 64-bit prime
-    }
-    return h;
-}
-
 void forwarded_new_connection(ForwardedRing* ring) { ring->catch_up = CATCH_UP_OPEN; }
 
 LinkDecision forwarded_decide(ForwardedRing* ring, const ForwardedBlock& block) {

@@ -4,7 +4,6 @@
 // connection, which starts near live and so often with blocks already sent, repeats none of them.
 // It keeps a fixed ring of short records, never a block.
 
-#include <cstddef>
 #include <cstdint>
 
 // How many of the last forwarded blocks a new upstream connection's first blocks are compared
@@ -12,8 +11,8 @@
 // two; 64 leaves room for an upstream that lags the old one by many blocks.
 constexpr std::uint32_t FORWARDED_RING_SIZE = 64;
 
-// One forwarded block as far as comparing goes: its length, its opaque field and a 64-bit hash
-// of all its bytes, header included.
+// One forwarded block as far as comparing goes: its length, its opaque field and its
+// fingerprint over all its bytes, header included.
 struct ForwardedBlock {
     std::uint32_t length;
     std::uint32_t opaque;
@@ -31,9 +30,6 @@ struct ForwardedRing {
 };
 constexpr std::uint32_t CATCH_UP_OPEN = 0xFFFFFFFEU;
 constexpr std::uint32_t CATCH_UP_DONE = 0xFFFFFFFFU;
-
-// FNV-1a over n bytes: cheap, and a changed byte changes it.
-std::uint64_t block_hash(const std::uint8_t* bytes, std::size_t n);
 
 // A new upstream connection begins: its first blocks are compared with the ring again.
 void forwarded_new_connection(ForwardedRing* ring);

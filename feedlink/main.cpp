@@ -97,7 +97,7 @@ UpstreamEnd follow_upstream(int up, const char* down_host, int down_port,
         if (h.marker != BLOCK_MARKER || size > RELAY_BLOCK_MAX) return NOT_A_BLOCK;
         if (recv_exactly(up, block + BLOCK_HEADER_SIZE, h.length) == 0) return ENDED;
         auto n = static_cast<std::uint32_t>(size);  // at most RELAY_BLOCK_MAX
-        ForwardedBlock seen{h.length, h.opaque, block_hash(block, n)};
+        ForwardedBlock seen{h.length, h.opaque, fnv1a(FNV1A_BASIS, block, n)};
         if (forwarded_decide(&forwarded, seen) == SKIP) {
             *skipped_count += 1;
             continue;

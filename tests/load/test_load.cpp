@@ -35,7 +35,7 @@ struct Stream {
     std::string next_block() {
         std::uint32_t k = static_cast<std::uint32_t>(boundaries.size());
         boundaries.push_back(bytes.size());
-        std::string b = make_block(pattern_payload(1000, k), k);
+        std::string b = pattern_blocks(k, 1, 1000);
         bytes += b;
         return b;
     }
@@ -60,10 +60,17 @@ struct Stream {
 class Load : public ProcessTest {
    protected:
     void SetUp() override { relay_ = &start_relay(); }
+    // A listener outside any crowd, for a test to misuse: connected, its request sent.
     int listener() {
         int fd = connect_relay();
         send_all(fd, REQUEST);
         return fd;
+    }
+    // n listeners that keep what they receive, to be compared with what was sent.
+    Crowd& keeping(std::size_t n) {
+        Crowd& c = listeners(n);
+        c.keep_bytes = true;
+        return c;
     }
     // Sends n blocks of s at the given interval on fd (a source connection).
     static void feed(int fd, Stream* s, int n, int interval_ms) {
@@ -83,15 +90,14 @@ TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
         feed(source, &s, 150, 40);  // about 25 kB/s for 6 seconds
         fed = true;
     });
-    Crowd crowd;
-    for (int k = 0; k < 254; ++k) crowd_add(&crowd, own(listener()));
+    Crowd& crowd = keeping(254);
     // Read all along: listeners that keep up are the case here, not kernel buffers.
     for (int k = 0; k < 100 && !fed; ++k) crowd_pump(&crowd, 100);
     feeder.join();
     crowd_pump(&crowd, 1500);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
-        EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
-        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        EXPECT_TRUE(is_open(crowd.listeners[k])) << "listener " << k << " was dropped";
+        EXPECT_TRUE(follows_stream(crowd.listeners[k].bytes, s)) << "listener " << k;
     }
     EXPECT_FALSE(has_exited(*relay_));
 }
@@ -99,8 +105,7 @@ TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
 TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
     int source = connect_relay();
     Stream s;
-    Crowd good;
-    for (int k = 0; k < 10; ++k) crowd_add(&good, own(listener()));
+    Crowd& good = keeping(10);
     std::vector<int> resetting;
     for (int k = 0; k < 5; ++k) resetting.push_back(listener());
     std::thread feeder([&] { feed(source, &s, 200, 15); });  // about 65 kB/s for 3 seconds
@@ -113,9 +118,9 @@ TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
     crowd_pump(&good, 1500);
     feeder.join();
     crowd_pump(&good, 1000);
-    for (std::size_t k = 0; k < good.fds.size(); ++k) {
-        EXPECT_FALSE(good.closed[k]) << "good listener " << k << " was dropped";
-        EXPECT_TRUE(follows_stream(good.got[k], s)) << "good listener " << k;
+    for (std::size_t k = 0; k < good.listeners.size(); ++k) {
+        EXPECT_TRUE(is_open(good.listeners[k])) << "good listener " << k << " was dropped";
+        EXPECT_TRUE(follows_stream(good.listeners[k].bytes, s)) << "good listener " << k;
     }
     // The relay holds its listener, the source and the ten good listeners only.
     EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 4 + 1 + 10; }, 5000))
@@ -125,8 +130,8 @@ TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
 TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
     int source = connect_relay();
     Stream s;
-    Crowd good;
-    crowd_add(&good, own(listener()));
+    Crowd& good = keeping(1);
+    crowd_pump(&good, 100);
     std::vector<int> stalled;
     for (int k = 0; k < 2; ++k) {
         // A small receive buffer, never read. The relay's bounded send buffer fills within a
@@ -154,14 +159,13 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
     feeder.join();
     crowd_pump(&good, 500);
     EXPECT_EQ(4 + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
-    EXPECT_FALSE(good.closed[0]) << "the listener that reads was dropped";
-    EXPECT_TRUE(follows_stream(good.got[0], s));
+    EXPECT_TRUE(is_open(good.listeners[0])) << "the listener that reads was dropped";
+    EXPECT_TRUE(follows_stream(good.listeners[0].bytes, s));
     for (int fd : stalled) EXPECT_TRUE(wait_closed(fd, 5000));
 }
 
 TEST_F(Load, ASourceThatReconnectsTwentyTimesAtBlockBoundariesIsOneStream) {
-    Crowd crowd;
-    for (int k = 0; k < 5; ++k) crowd_add(&crowd, own(listener()));
+    Crowd& crowd = keeping(5);
     crowd_pump(&crowd, 200);
     Stream s;
     for (int round = 0; round < 20; ++round) {
@@ -172,18 +176,18 @@ TEST_F(Load, ASourceThatReconnectsTwentyTimesAtBlockBoundariesIsOneStream) {
         crowd_pump(&crowd, 40);
     }
     crowd_pump(&crowd, 500);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
-        EXPECT_FALSE(crowd.closed[k]);
-        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
-        EXPECT_EQ(HEADER.size() + s.bytes.size(), crowd.got[k].size()) << "listener " << k;
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        EXPECT_TRUE(is_open(crowd.listeners[k]));
+        EXPECT_TRUE(follows_stream(crowd.listeners[k].bytes, s)) << "listener " << k;
+        EXPECT_EQ(HEADER.size() + s.bytes.size(), crowd.listeners[k].bytes.size())
+            << "listener " << k;
     }
 }
 
 TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
     int source = connect_relay();
     Stream s;
-    Crowd crowd;
-    for (int k = 0; k < 5; ++k) crowd_add(&crowd, own(listener()));
+    Crowd& crowd = listeners(5);
     feed(source, &s, 5, 10);
     crowd_pump(&crowd, 300);
     int fds_before = open_fd_count(relay_->pid);
@@ -228,7 +232,7 @@ TEST_F(Load, AConnectionStormLeavesNeitherDescriptorsNorMemoryBehind) {
         << rss_before << " KiB before, " << rss_after << " after";
 #endif
     crowd_pump(&crowd, 300);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) EXPECT_FALSE(crowd.closed[k]);
+    for (const Listener& l : crowd.listeners) EXPECT_TRUE(is_open(l));
 }
 
 TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
@@ -253,9 +257,7 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
         }
         close(source);
     });
-    int steady = own(listener());
-    Crowd watch;
-    crowd_add(&watch, steady);
+    Crowd& watch = listeners(1);
     crowd_pump(&watch, 500);
     std::mt19937 random(11);
     auto junk = [&](std::size_t n) {
@@ -293,29 +295,28 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
     EXPECT_FALSE(has_exited(*relay_));
     // The listener there throughout was sent hostile bytes that the window then cut away; it
     // is dropped rather than spliced, and like any client it reconnects and is served again.
-    if (watch.closed.back()) crowd_add(&watch, own(listener()));
+    if (!is_open(watch.listeners.back())) crowd_join(&watch, crowd_add(&watch));
     crowd_pump(&watch, 300);
-    std::size_t during = watch.got.back().size();
+    std::uint64_t during = watch.listeners.back().check.stream_bytes;
     crowd_pump(&watch, 500);
-    EXPECT_FALSE(watch.closed.back());
-    EXPECT_GT(watch.got.back().size(), during) << "the listener is no longer served";
+    EXPECT_TRUE(is_open(watch.listeners.back()));
+    EXPECT_GT(watch.listeners.back().check.stream_bytes, during)
+        << "the listener is no longer served";
     // Once the hostile sources are gone, a newcomer gets the good source's blocks intact.
     EXPECT_GE(reconnections, 1) << "no hostile source took the stream over";
-    Crowd fresh;
-    crowd_add(&fresh, own(listener()));
+    Crowd& fresh = keeping(1);
     crowd_pump(&fresh, 1500);
     stop = true;
     feeder.join();
     crowd_pump(&fresh, 500);
-    EXPECT_FALSE(fresh.closed[0]);
-    EXPECT_TRUE(follows_stream(fresh.got[0], s));
+    EXPECT_TRUE(is_open(fresh.listeners[0]));
+    EXPECT_TRUE(follows_stream(fresh.listeners[0].bytes, s));
 }
 
 TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
     int source = connect_relay();
     Stream s;
-    Crowd crowd;
-    for (int k = 0; k < 2; ++k) crowd_add(&crowd, own(listener()));
+    Crowd& crowd = keeping(2);
     send_all(source, s.next_block());
     crowd_pump(&crowd, 200);
     // 1 listener record + 1 source + 2 players + 252 pending = 256 records.
@@ -333,9 +334,9 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
         crowd_pump(&crowd, 50);
     }
     crowd_pump(&crowd, 300);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
-        EXPECT_FALSE(crowd.closed[k]);
-        EXPECT_TRUE(follows_stream(crowd.got[k], s)) << "listener " << k;
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        EXPECT_TRUE(is_open(crowd.listeners[k]));
+        EXPECT_TRUE(follows_stream(crowd.listeners[k].bytes, s)) << "listener " << k;
     }
     for (int fd : pending) close(fd);
     ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 3 + 4; }, 10000));

@@ -385,8 +385,7 @@ TEST_F(EndToEnd, AFetcherGetsTheHeaderAndTheSendersStreamFromABlockBoundary) {
     std::vector<std::size_t> boundaries;
     auto feed = [&](int first, int n) {
         for (int k = first; k < first + n; ++k) {
-            std::string b = make_block(pattern_payload(2000, static_cast<std::uint32_t>(k)),
-                                       static_cast<std::uint32_t>(k));
+            std::string b = pattern_blocks(static_cast<std::uint32_t>(k), 1, 2000);
             boundaries.push_back(stream.size());
             stream += b;
             ASSERT_EQ((ssize_t)b.size(), write(sender.input_fd, b.data(), b.size()));

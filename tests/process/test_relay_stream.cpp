@@ -22,15 +22,6 @@ namespace {
 
 const std::string REQUEST = "GET /stream HTTP/1.0\r\nHost: test\r\n\r\n";
 
-std::string stream_of(int first, int n, std::size_t payload) {
-    std::string s;
-    for (int k = first; k < first + n; ++k) {
-        s += make_block(pattern_payload(payload, static_cast<std::uint32_t>(k)),
-                        static_cast<std::uint32_t>(k));
-    }
-    return s;
-}
-
 class RelayStream : public ProcessTest {
    protected:
     void SetUp() override { start_relay(); }
@@ -48,14 +39,14 @@ TEST_F(RelayStream, APlayerBeforeAnySourceGetsTheStreamFromItsFirstByte) {
     int p = player();
     EXPECT_EQ("", recv_for(p, 1, 200));  // nothing to send yet
     int source = connect_relay();
-    std::string stream = stream_of(0, 3, 500);
+    std::string stream = pattern_blocks(0, 3, 500);
     ASSERT_TRUE(send_all(source, stream));
     EXPECT_EQ(stream, recv_for(p, stream.size(), 3000));
 }
 
 TEST_F(RelayStream, CurlGetsTheHeaderAndTheStreamFromABlockBoundary) {
     int source = connect_relay();
-    std::string stream = stream_of(0, 3, 1000);
+    std::string stream = pattern_blocks(0, 3, 1000);
     ASSERT_TRUE(send_all(source, stream));
     sleep_for_ms(100);
     std::string headers = temp_file("");
@@ -64,7 +55,7 @@ TEST_F(RelayStream, CurlGetsTheHeaderAndTheStreamFromABlockBoundary) {
                          "http://127.0.0.1:" + std::to_string(port_) + "/live"});
     sleep_for_ms(300);
     for (int k = 3; k < 8; ++k) {
-        std::string more = stream_of(k, 1, 1000);
+        std::string more = pattern_blocks(static_cast<std::uint32_t>(k), 1, 1000);
         ASSERT_TRUE(send_all(source, more));
         stream += more;
         sleep_for_ms(100);
@@ -81,8 +72,8 @@ TEST_F(RelayStream, CurlGetsTheHeaderAndTheStreamFromABlockBoundary) {
 
 TEST_F(RelayStream, ASourceThatClosesIsContinuedByTheNext) {
     int p = player();
-    std::string first = stream_of(0, 2, 700);
-    std::string second = stream_of(2, 3, 700);
+    std::string first = pattern_blocks(0, 2, 700);
+    std::string second = pattern_blocks(2, 3, 700);
     int a = connect_relay();
     ASSERT_TRUE(send_all(a, first));
     EXPECT_EQ(first, recv_for(p, first.size(), 3000));
@@ -104,7 +95,7 @@ TEST_F(RelayStream, TwelveBytesDecideNothingAndTheThirteenthDoes) {
     // A source's first 12 bytes reach the window only with the 13th.
     int p = player();
     int source = connect_relay();
-    std::string block = stream_of(0, 1, 100);
+    std::string block = pattern_blocks(0, 1, 100);
     ASSERT_TRUE(send_all(source, block.substr(0, 12)));
     EXPECT_EQ("", recv_for(p, 1, 300));
     ASSERT_TRUE(send_all(source, block.substr(12, 1)));
@@ -130,7 +121,7 @@ TEST_F(RelayStream, ARequestEndSplitAcrossReadsIsAnswered) {
 TEST_F(RelayStream, APlayerGetsAtMostOnePiecePerPass) {
     // One block of 2 MB: the window holds it all, so only the pacing limits the player.
     int source = connect_relay();
-    ASSERT_TRUE(send_all(source, stream_of(0, 1, 2 * 1024 * 1024)));
+    ASSERT_TRUE(send_all(source, pattern_blocks(0, 1, 2 * 1024 * 1024)));
     sleep_for_ms(300);
     int p = player();
     auto started = std::chrono::steady_clock::now();
@@ -149,7 +140,7 @@ TEST_F(RelayStream, APlayerThatCannotKeepUpIsDroppedWhileAFreshOneIsServed) {
     std::thread feeder([&] {
         // About 1 MB per second, far above a player's 146,000 bytes per second.
         for (int k = 0; k < 400 && !stop; ++k) {
-            if (!send_all(source, stream_of(k, 1, 4000))) break;
+            if (!send_all(source, pattern_blocks(static_cast<std::uint32_t>(k), 1, 4000))) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(4));
         }
     });
@@ -171,16 +162,16 @@ TEST_F(RelayStream, APlayerSentBytesTheWindowCutsIsDroppedAndAFreshOneGetsWholeB
     int spliced = player();
     // A block, then a header whose length no window can hold and 20 bytes of it: the player is
     // sent all 144 bytes before the next read shows that they do not frame.
-    std::string first = stream_of(0, 1, 100);
+    std::string first = pattern_blocks(0, 1, 100);
     std::string bogus = block_header(0xFFFFFFFFU, 7) + std::string(20, 'j');
     int source = connect_relay();
     ASSERT_TRUE(send_all(source, first + bogus));
     ASSERT_EQ(first + bogus, recv_for(spliced, 144, 3000));
-    std::string second = stream_of(1, 1, 100);
+    std::string second = pattern_blocks(1, 1, 100);
     ASSERT_TRUE(send_all(source, second));  // cuts the bogus bytes away
     EXPECT_TRUE(wait_closed(spliced, 3000)) << "the player would resume inside other bytes";
     int fresh = player();
-    std::string third = stream_of(2, 1, 100);
+    std::string third = pattern_blocks(2, 1, 100);
     ASSERT_TRUE(send_all(source, third));
     EXPECT_EQ(second + third, recv_for(fresh, second.size() + third.size(), 3000));
 }
@@ -188,43 +179,43 @@ TEST_F(RelayStream, APlayerSentBytesTheWindowCutsIsDroppedAndAFreshOneGetsWholeB
 TEST_F(RelayStream, ASourceEndingInsideABlockLeavesNoPartOfItBetweenTheNextSourcesBlocks) {
     int early = player();
     int a = connect_relay();
-    std::string whole = stream_of(0, 2, 700);
-    std::string cut = stream_of(2, 1, 700).substr(0, 300);
+    std::string whole = pattern_blocks(0, 2, 700);
+    std::string cut = pattern_blocks(2, 1, 700).substr(0, 300);
     ASSERT_TRUE(send_all(a, whole + cut));
     ASSERT_EQ(whole + cut, recv_for(early, whole.size() + cut.size(), 3000));
     close(a);  // ends inside block 2
     sleep_for_ms(100);
     int b = connect_relay();
-    std::string next = stream_of(3, 2, 700);
+    std::string next = pattern_blocks(3, 2, 700);
     ASSERT_TRUE(send_all(b, next));
     // The player that had part of block 2 would otherwise go on inside block 3.
     EXPECT_TRUE(wait_closed(early, 3000)) << "a player was spliced into the new source's block";
     int late = player();
-    std::string more = stream_of(5, 1, 700);
+    std::string more = pattern_blocks(5, 1, 700);
     ASSERT_TRUE(send_all(b, more));
     // It starts at the newest complete block, 4, and goes on with 5: whole blocks of b only.
-    EXPECT_EQ(stream_of(4, 2, 700), recv_for(late, 2 * 712, 3000));
+    EXPECT_EQ(pattern_blocks(4, 2, 700), recv_for(late, 2 * 712, 3000));
 }
 
 TEST_F(RelayStream, ASecondSourceTakesOverAndTheFirstIsClosed) {
     int p = player();
     int first = connect_relay();
-    std::string from_first = stream_of(0, 2, 500);
+    std::string from_first = pattern_blocks(0, 2, 500);
     ASSERT_TRUE(send_all(first, from_first));
     ASSERT_EQ(from_first, recv_for(p, from_first.size(), 3000));
     // The first source's peer has gone quiet mid-block, without closing.
-    ASSERT_TRUE(send_all(first, stream_of(2, 1, 500).substr(0, 100)));
+    ASSERT_TRUE(send_all(first, pattern_blocks(2, 1, 500).substr(0, 100)));
     sleep_for_ms(100);
     int second = connect_relay();
-    ASSERT_TRUE(send_all(second, stream_of(10, 3, 500)));
+    ASSERT_TRUE(send_all(second, pattern_blocks(10, 3, 500)));
     EXPECT_TRUE(wait_closed(first, 3000)) << "the first source was left connected";
     int fresh = player();
-    ASSERT_TRUE(send_all(second, stream_of(13, 1, 500)));
-    EXPECT_EQ(stream_of(12, 2, 500), recv_for(fresh, 2 * 512, 3000));
+    ASSERT_TRUE(send_all(second, pattern_blocks(13, 1, 500)));
+    EXPECT_EQ(pattern_blocks(12, 2, 500), recv_for(fresh, 2 * 512, 3000));
 }
 
 TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain) {
-    start_feed({"-t", "-s", "1000", "-r", "16000"}, port_);
+    start_feed(1000, 16000, port_);
     // 1012-byte blocks: feedsend's 1460-byte pieces cross block boundaries, so the relay's end
     // cuts the source's connection inside a block.
     int attached = player();
@@ -245,7 +236,7 @@ TEST_F(RelayStream, ARelayRestartedUnderARunningPipelineServesAWholeStreamAgain)
 }
 
 TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWholeStream) {
-    start_feed({"-t", "-s", "4000", "-r", "16000"}, port_);
+    start_feed(4000, 16000, port_);
     sleep_for_ms(600);
     // 40 listeners join at random moments over 3 s, so at every phase of the 250 ms block
     // interval, and each reads all that comes for at least 1.5 s.
@@ -253,21 +244,20 @@ TEST_F(RelayStream, ListenersJoiningAPacedPipelineAtRandomMomentsAllStayOnAWhole
     std::vector<int> joins_ms(40);
     for (int& t : joins_ms) t = std::uniform_int_distribution<int>(0, 3000)(random);
     std::sort(joins_ms.begin(), joins_ms.end());
-    Crowd crowd;
+    Crowd& crowd = listeners(0);
     int now_ms = 0;
     for (int t : joins_ms) {
         crowd_pump(&crowd, t - now_ms);
         now_ms = t;
-        crowd_add(&crowd, connect_relay());
-        EXPECT_TRUE(send_all(crowd.fds.back(), REQUEST));
+        crowd_join(&crowd, crowd_add(&crowd));
     }
     crowd_pump(&crowd, 1500);
-    for (std::size_t k = 0; k < crowd.fds.size(); ++k) {
-        std::size_t blocks = 0;
-        EXPECT_FALSE(crowd.closed[k]) << "listener " << k << " was dropped";
-        EXPECT_EQ("", test_stream_fault(crowd.got[k], &blocks)) << "listener " << k;
+    for (std::size_t k = 0; k < crowd.listeners.size(); ++k) {
+        const Listener& l = crowd.listeners[k];
+        EXPECT_TRUE(is_open(l)) << "listener " << k << " was dropped";
+        EXPECT_EQ("", stream_faults(l)) << "listener " << k;
         // 1.5 s of a 250 ms block interval: at least four whole blocks.
-        EXPECT_GE(blocks, 4U) << "listener " << k;
+        EXPECT_GE(l.check.blocks, 4U) << "listener " << k;
     }
 }
 
@@ -297,14 +287,14 @@ TEST_P(RelaySourcePolicy, OnlyAnAllowedPeerFeedsTheStream) {
     ASSERT_TRUE(send_all(listener, REQUEST));
     ASSERT_EQ(HEADER, recv_for(listener, HEADER.size(), 3000));
     int producer = own(connect_between(c.allowed, "127.0.0.1", port_));
-    std::string before = stream_of(0, 2, 600);
+    std::string before = pattern_blocks(0, 2, 600);
     ASSERT_TRUE(send_all(producer, before));
     ASSERT_EQ(before, recv_for(listener, before.size(), 3000));
     int intruder = own(connect_between(c.refused, "127.0.0.1", port_));
     ASSERT_GE(intruder, 0);
     send_all(intruder, filled_block(100, 'E') + filled_block(100, 'V'));
     EXPECT_TRUE(wait_closed(intruder, 3000)) << "the intruder was kept";
-    std::string after = stream_of(2, 2, 600);
+    std::string after = pattern_blocks(2, 2, 600);
     ASSERT_TRUE(send_all(producer, after));
     EXPECT_EQ(after, recv_for(listener, after.size() + 1, 1000));  // not a byte more
     EXPECT_FALSE(wait_closed(producer, 0));

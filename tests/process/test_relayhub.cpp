@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // relayhub's start-up, accept log and connection table, on loopback.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,13 +15,6 @@
 using namespace testkit;
 
 namespace {
-
-int local_port(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
 
 const std::string USAGE =
     "Usage: \n  relayhub 8888 2>log\n"

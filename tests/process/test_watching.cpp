@@ -48,7 +48,7 @@ TEST_F(Watching, PrometheusScrapesTwoRelaysAndSeesTheirListeners) {
     for (int listeners_here : listeners) {
         int metrics = free_port();
         start_relay({"-m", std::to_string(metrics)});
-        start_feed({"-t", "-r", "16000"}, port_);
+        start_feed(0, 16000, port_);
         for (int k = 0; k < listeners_here; ++k) {
             ASSERT_TRUE(send_all(connect_relay(), "GET / HTTP/1.0\r\n\r\n"));
         }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// A GoogleTest fixture that owns every child process and socket a test starts: TearDown stops
-// the children by pid (the clients reconnect for ever, so none ends by itself) and closes the
-// sockets.
+// A GoogleTest fixture that owns every child process, socket and crowd a test starts: TearDown
+// stops the children by pid (the clients reconnect for ever, so none ends by itself) and closes
+// the sockets and the crowds' listeners.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "crowd.h"
+#include "pipeline.h"
 #include "process.h"
 
 class ProcessTest : public testing::Test {
@@ -23,37 +25,36 @@ class ProcessTest : public testing::Test {
         return *children_.back();
     }
 
-    // Starts relayhub with the given options on a free loopback port and waits until it
-    // answers a connect; the probe connection leaves one log line. Returns the child; the port
-    // is in port_.
-    testkit::Child& start_relay(const std::vector<std::string>& options = {}) {
-        port_ = testkit::free_port();
-        std::vector<std::string> argv = {RELAYHUB_BIN};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back(std::to_string(port_));
-        testkit::Child& relay = start(argv);
-        int probe = testkit::connect_loopback(port_, 5000);
-        EXPECT_GE(probe, 0) << "relayhub did not come up on port " << port_;
-        if (probe >= 0) close(probe);
-        testkit::wait_for([&] { return testkit::count_of(testkit::stderr_of(relay), "\n") >= 1; },
-                          3000);
-        return relay;
+    // Starts relayhub with the given options on port (0: a free one) and waits until it has
+    // accepted, logged and let go its start-up probe. Returns the child; the port is in port_.
+    testkit::Child& start_relay(const std::vector<std::string>& options = {}, int port = 0) {
+        testkit::Relay relay;
+        EXPECT_TRUE(testkit::start_relay(RELAYHUB_BIN, &relay, options, port))
+            << "relayhub did not come up on port " << relay.port;
+        port_ = relay.port;
+        children_.push_back(std::make_unique<testkit::Child>(relay.child));
+        return *children_.back();
     }
 
 #ifdef BLOCKFRAME_BIN
-    // The producer's side as a user runs it, "blockframe ARGS | feedsend @127.0.0.1 port": two
-    // children joined by a fifo, stopped and removed at TearDown.
-    void start_feed(const std::vector<std::string>& blockframe_args, int port) {
-        std::vector<std::string> producer = {BLOCKFRAME_BIN};
-        producer.insert(producer.end(), blockframe_args.begin(), blockframe_args.end());
-        std::string fifo;
-        for (testkit::Child& c : testkit::start_pipeline(
-                 producer, {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port)}, &fifo)) {
-            children_.push_back(std::make_unique<testkit::Child>(c));
-        }
-        files_.push_back(fifo);
+    // The producer's side as a user runs it, `blockframe -t [-s payload] -r rate | feedsend
+    // @127.0.0.1 port` (payload 0: blockframe's default), stopped at TearDown.
+    void start_feed(std::uint32_t payload, std::uint64_t rate, int port) {
+        testkit::Pipeline p;
+        EXPECT_TRUE(
+            testkit::start_pipeline({BLOCKFRAME_BIN, FEEDSEND_BIN, payload, rate}, port, &p));
+        children_.push_back(std::make_unique<testkit::Child>(p.blockframe));
+        children_.push_back(std::make_unique<testkit::Child>(p.feedsend));
     }
 #endif
+
+    // n listeners of the relay at port (0: port_), joining now; closed at TearDown.
+    testkit::Crowd& listeners(std::size_t n, int port = 0) {
+        crowds_.push_back(
+            std::make_unique<testkit::Crowd>(testkit::new_crowd(port != 0 ? port : port_, n)));
+        for (std::size_t k = 0; k < n; ++k) testkit::crowd_join(crowds_.back().get(), k);
+        return *crowds_.back();
+    }
 
     // A socket the fixture closes at TearDown.
     int own(int fd) {
@@ -67,6 +68,7 @@ class ProcessTest : public testing::Test {
     }
 
     void TearDown() override {
+        for (auto& crowd : crowds_) testkit::crowd_end(crowd.get());
         for (auto& child : children_) testkit::stop(*child);
         for (int fd : sockets_) close(fd);
         for (const std::string& f : files_) std::remove(f.c_str());
@@ -74,6 +76,7 @@ class ProcessTest : public testing::Test {
 
     int port_ = 0;
     std::vector<std::unique_ptr<testkit::Child>> children_;
+    std::vector<std::unique_ptr<testkit::Crowd>> crowds_;
     std::vector<int> sockets_;
     std::vector<std::string> files_;
 };

@@ -6,8 +6,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,8 +21,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include "wire.h"
 
 namespace testkit {
 namespace {
@@ -60,56 +58,21 @@ int free_port() {
     return port;
 }
 
-namespace {
-
-Child start_with(const std::vector<std::string>& argv, Input input, const std::string& input_path,
-                 const std::string& output_path);
-
-}  // namespace
-
-Child start_program(const std::vector<std::string>& argv, Input input,
-                    const std::string& input_path) {
-    return start_with(argv, input, input_path, "");
-}
-
-std::vector<Child> start_pipeline(const std::vector<std::string>& producer,
-                                  const std::vector<std::string>& consumer,
-                                  std::string* fifo_path) {
-    *fifo_path = temp_path();
-    std::remove(fifo_path->c_str());
-    mkfifo(fifo_path->c_str(), 0600);
-    // Each child's open of the fifo waits for the other's, as in a shell pipeline.
-    std::vector<Child> both;
-    both.push_back(start_with(producer, Input::NONE, "", *fifo_path));
-    both.push_back(start_with(consumer, Input::FILE, *fifo_path, ""));
-    return both;
-}
-
-namespace {
-
-Child start_with(const std::vector<std::string>& argv, Input input, const std::string& input_path,
-                 const std::string& output_path) {
+Child start_program_fds(const std::vector<std::string>& argv, int in_fd, int out_fd) {
     Child child;
     child.out_path = temp_path();
     child.err_path = temp_path();
-    int pipe_fds[2] = {-1, -1};
-    if (input == Input::PIPE && pipe(pipe_fds) != 0) return child;
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
-        int in = -1;
-        if (input == Input::PIPE) {
-            in = pipe_fds[0];
-            close(pipe_fds[1]);
-        } else {
-            in = open(input == Input::FILE ? input_path.c_str() : "/dev/null", O_RDONLY);
-        }
-        int out = open(output_path.empty() ? child.out_path.c_str() : output_path.c_str(),
-                       output_path.empty() ? O_WRONLY | O_TRUNC : O_WRONLY);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);  // the parent ended before prctl took effect
+        int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
+        int out = out_fd >= 0 ? out_fd : open(child.out_path.c_str(), O_WRONLY | O_TRUNC);
         int err = open(child.err_path.c_str(), O_WRONLY | O_TRUNC);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        // Only the three standard descriptors reach the program, so descriptor counts are its own.
         for (int fd = 3; fd < 1024; ++fd) close(fd);
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -117,15 +80,21 @@ Child start_with(const std::vector<std::string>& argv, Input input, const std::s
         execv(args[0], args.data());
         _exit(127);
     }
-    child.pid = pid;
-    if (input == Input::PIPE) {
-        close(pipe_fds[0]);
-        child.input_fd = pipe_fds[1];
-    }
+    child.pid = pid;  // -1 when fork failed: stop() then only removes the files
     return child;
 }
 
-}  // namespace
+Child start_program(const std::vector<std::string>& argv, Input input,
+                    const std::string& input_path) {
+    int pipe_fds[2] = {-1, -1};
+    if (input == Input::PIPE && pipe(pipe_fds) != 0) return Child{};
+    int in = pipe_fds[0];
+    if (input == Input::FILE) in = open(input_path.c_str(), O_RDONLY);
+    Child child = start_program_fds(argv, in, -1);
+    if (in >= 0) close(in);
+    child.input_fd = pipe_fds[1];  // the child closed its copy with every other descriptor
+    return child;
+}
 
 bool has_exited(Child& child) {
     if (child.reaped) return true;
@@ -242,6 +211,28 @@ int connect_between(const char* from, const char* to, int port, int timeout_ms) 
     }
 }
 
+int connect_nonblocking(int port, const char* from) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &local.sin_addr);
+    sockaddr_in a = loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno != EINPROGRESS)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
 int listen_loopback(int* port) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback(0);
@@ -286,32 +277,6 @@ std::string recv_for(int fd, std::size_t want, int timeout_ms) {
     return got;
 }
 
-void crowd_add(Crowd* crowd, int fd) {
-    crowd->fds.push_back(fd);
-    crowd->got.emplace_back();
-    crowd->closed.push_back(false);
-}
-
-void crowd_pump(Crowd* crowd, int ms) {
-    std::int64_t end = now_ms() + ms;
-    std::vector<pollfd> p(crowd->fds.size());
-    char buf[65536];
-    while (now_ms() < end) {
-        for (std::size_t k = 0; k < p.size(); ++k)
-            p[k] = pollfd{crowd->closed[k] ? -1 : crowd->fds[k], POLLIN, 0};
-        if (poll(p.data(), p.size(), 10) <= 0) continue;
-        for (std::size_t k = 0; k < p.size(); ++k) {
-            if ((p[k].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            ssize_t n = recv(crowd->fds[k], buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                crowd->got[k].append(buf, static_cast<std::size_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                crowd->closed[k] = true;
-            }
-        }
-    }
-}
-
 bool wait_closed(int fd, int timeout_ms) {
     std::int64_t deadline = now_ms() + timeout_ms;
     char buf[65536];
@@ -321,51 +286,6 @@ bool wait_closed(int fd, int timeout_ms) {
         if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
         if (recv(fd, buf, sizeof buf, MSG_DONTWAIT) <= 0) return true;
     }
-}
-
-std::string pattern_payload(std::size_t n, std::uint32_t seed) {
-    std::string s(n, '\0');
-    std::uint32_t x = seed * 2654435761U + 1U;
-    for (std::size_t i = 0; i < n; ++i) {
-        x = x * 1103515245U + 12345U;
-        s[i] = static_cast<char>('a' + (x >> 16) % 26);  // letters only: never a marker
-    }
-    return s;
-}
-
-std::string test_stream_fault(const std::string& capture, std::size_t* blocks) {
-    *blocks = 0;
-    const std::string header(RESPONSE_HEADER, RESPONSE_HEADER_SIZE);
-    if (capture.compare(0, header.size(), header) != 0) return "no response header";
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(capture.data());
-    std::uint64_t expected = 0;
-    for (std::size_t at = header.size(); at < capture.size();) {
-        std::size_t left = capture.size() - at;
-        std::string where = " at byte " + std::to_string(at);
-        if (left < BLOCK_HEADER_SIZE) {  // a header cut short: as far as it goes, a marker
-            for (std::size_t j = 0; j < left && j < 4; ++j) {
-                if (bytes[at + j] != static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j))) {
-                    return "no marker" + where;
-                }
-            }
-            return "";
-        }
-        BlockHeader h = read_block_header(bytes + at);
-        if (h.marker != BLOCK_MARKER) return "no marker" + where;
-        if (left < BLOCK_HEADER_SIZE + h.length) return "";  // the last block, cut short
-        if (h.length < TEST_PAYLOAD_MIN) return "payload too short" + where;
-        const std::uint8_t* payload = bytes + at + BLOCK_HEADER_SIZE;
-        std::uint64_t sequence = read_u64_le(payload);
-        if (*blocks > 0 && sequence != expected) return "sequence gap" + where;
-        if (h.opaque != static_cast<std::uint32_t>(sequence)) return "opaque differs" + where;
-        for (std::uint32_t i = TEST_PAYLOAD_MIN; i < h.length; ++i) {
-            if (payload[i] != test_filler_byte(sequence, i)) return "payload changed" + where;
-        }
-        expected = sequence + 1;
-        *blocks += 1;
-        at += BLOCK_HEADER_SIZE + h.length;
-    }
-    return "";
 }
 
 double cpu_seconds(pid_t pid) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// Process-test harness: runs the real programs on loopback with their output captured, waits
-// with deadlines, and stops every child by its pid.
+// process: the harness the tests and the benchmark share. Runs the real programs with their
+// output captured, waits with deadlines, reads what /proc says of a process, opens loopback
+// sockets, and stops every child by its pid.
 
 #include <sys/types.h>
 
@@ -30,13 +31,15 @@ enum class Input { NONE, PIPE, FILE };
 
 // Starts argv[0] with argv; standard output and error go to fresh files. Input::NONE gives it
 // /dev/null, Input::PIPE a pipe whose write end is input_fd, Input::FILE the file input_path.
+// Only the three standard descriptors reach the program, so descriptor counts are its own.
+// The child is killed when the thread that started it ends, in any way, even one that skips
+// the clean-up (a signal, a CTest timeout), so no relay or client outlives a test or a run of
+// the benchmark; start children from the thread that outlives them.
 Child start_program(const std::vector<std::string>& argv, Input input = Input::NONE,
                     const std::string& input_path = "");
-// Starts producer with its standard output into a fresh fifo and consumer reading that fifo,
-// as a shell's "producer | consumer" does; the fifo's path goes to *fifo_path (the caller
-// removes it). Returns the two children, producer first.
-std::vector<Child> start_pipeline(const std::vector<std::string>& producer,
-                                  const std::vector<std::string>& consumer, std::string* fifo_path);
+// The same with standard input from in_fd and standard output into out_fd, descriptors the
+// caller keeps and closes (a pipe's ends); -1 gives /dev/null and a fresh file.
+Child start_program_fds(const std::vector<std::string>& argv, int in_fd, int out_fd);
 // SIGKILL by pid and reap; closes the input pipe and removes the output files.
 void stop(Child& child);
 // True once the child has ended (reaped); its status is then in child.status.
@@ -68,35 +71,22 @@ int connect_loopback(int port, int timeout_ms = 3000);
 // The same from the loopback address `from` to the loopback address `to` (Linux answers the
 // whole of 127.0.0.0/8), so a test can play peers at several addresses.
 int connect_between(const char* from, const char* to, int port, int timeout_ms = 3000);
+// The local port of a socket: how its peer sees it, and /proc/net/tcp shows it; 0 if unknown.
+int local_port(int fd);
 // A listening socket on 127.0.0.1 at a system-chosen port, written to *port.
 int listen_loopback(int* port);
 // Accepts one connection within timeout_ms, or -1.
 int accept_within(int listen_fd, int timeout_ms);
 bool send_all(int fd, const std::string& bytes);
+// A non-blocking connect to 127.0.0.1:port begun (or already done), from the loopback address
+// `from`: the socket, or -1.
+int connect_nonblocking(int port, const char* from = "127.0.0.1");
 // Reads until want bytes arrived, the peer closed, or timeout_ms passed; returns what arrived.
 std::string recv_for(int fd, std::size_t want, int timeout_ms);
-// Many listeners read in one poll loop; each keeps all it received.
-struct Crowd {
-    std::vector<int> fds;  // not owned: the caller closes them
-    std::vector<std::string> got;
-    std::vector<bool> closed;  // by the peer, or reset
-};
-void crowd_add(Crowd* crowd, int fd);
-// Reads every open listener for ms milliseconds.
-void crowd_pump(Crowd* crowd, int ms);
 
 // True when the peer has closed the connection (or reset it) within timeout_ms, discarding
 // whatever arrives before that.
 bool wait_closed(int fd, int timeout_ms);
-
-// A payload of n bytes that differs from block to block (seed) and position to position.
-std::string pattern_payload(std::size_t n, std::uint32_t seed);
-
-// The first fault in a listener's capture of a `blockframe -t` stream as the relay sends it:
-// the response header, then whole blocks from a block boundary in unbroken sequence with
-// their test payloads intact; only the last block may be cut short. "" when there is none.
-// *blocks gets the count of whole blocks.
-std::string test_stream_fault(const std::string& capture, std::size_t* blocks);
 
 // Processor time a process has used so far, user and system together, in seconds, from
 // /proc/PID/stat; -1 when it cannot be read.

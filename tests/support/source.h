@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// source: the benchmark's own source for the cap, steady and storm scenarios. It writes test
-// blocks as `blockframe -t` does (sequence number and wall-clock send time, then filler) from
-// inside the measuring process, so that the relay alone stands between it and the listeners.
+// source: a source played from inside the measuring process, for the benchmark's cap, steady,
+// storm and lock-out scenarios, so that the relay alone stands between it and the listeners. It
+// writes test blocks as `blockframe -t` does, paced to a rate.
 
 #include <cstdint>
 #include <string>
+
+#include "pipeline.h"
+
+namespace testkit {
 
 struct Source {
     int fd;               // owned: closed by close_source
@@ -26,3 +30,11 @@ void flush_source(Source* source);
 // Queues and flushes every block due by now at the source's rate.
 void pace_source(Source* source);
 void close_source(Source* source);
+
+// Starts relayhub from relayhub_path, then connects a source to it at rate in blocks of
+// payload bytes. False when either did not come up, after printing why under the scenario's
+// name; nothing is left running then.
+bool start_source_run(const std::string& relayhub_path, double rate, std::uint32_t payload,
+                      const char* name, Relay* relay, Source* source);
+
+}  // namespace testkit

@@ -1,101 +1,65 @@
 // SPDX-License-Identifier: MIT
 #include "pipeline.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
+namespace testkit {
 namespace {
 
 constexpr int RELAY_START_TIMEOUT_MS = 5000;
 constexpr std::size_t PROGRESS_TAIL_BYTES = 256;
 
-// Starts argv with standard input from in_fd and standard output into out_fd, or /dev/null
-// and a fresh file when they are -1; standard error goes to a fresh file. Only the three
-// standard descriptors reach the program. The child is killed when the benchmark ends in any
-// way, even one that skips the clean-up (a signal, a CTest timeout), so no relay or
-// pipeline outlives it.
-testkit::Child spawn(const std::vector<std::string>& argv, int in_fd, int out_fd) {
-    testkit::Child child;
-    child.out_path = testkit::make_temp_file("");
-    child.err_path = testkit::make_temp_file("");
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);  // the benchmark ended before prctl took effect
-        int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
-        int out = out_fd >= 0 ? out_fd : open(child.out_path.c_str(), O_WRONLY | O_TRUNC);
-        int err = open(child.err_path.c_str(), O_WRONLY | O_TRUNC);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    child.pid = pid;  // -1 when fork failed: stop() then only removes the files
-    return child;
-}
-
 }  // namespace
 
-bool start_relay(const std::string& path, Relay* relay, const std::vector<std::string>& options) {
+bool start_relay(const std::string& path, Relay* relay, const std::vector<std::string>& options,
+                 int port) {
     *relay = Relay{};
-    relay->port = testkit::free_port();
+    relay->port = port != 0 ? port : free_port();
     std::vector<std::string> argv = {path};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(std::to_string(relay->port));
-    relay->child = spawn(argv, -1, -1);
-    int probe = testkit::connect_loopback(relay->port, RELAY_START_TIMEOUT_MS);
+    relay->child = start_program(argv);
+    int probe = connect_loopback(relay->port, RELAY_START_TIMEOUT_MS);
     bool up = probe >= 0;
     if (up) {
+        int probe_port = local_port(probe);
         close(probe);
-        // Standard input, output and error and the listening socket: the probe is gone.
-        up = testkit::wait_for([&] { return testkit::open_fd_count(relay->child.pid) == 4; }, 3000);
+        // Its side of the probe is gone, or past CLOSE-WAIT: the relay has closed it.
+        auto probe_closed = [&] {
+            std::vector<RelaySocket> sockets = relay_sockets(relay->port);
+            const RelaySocket* s = find_relay_socket(sockets, probe_port);
+            return s == nullptr ||
+                   (s->state != TCP_STATE_ESTABLISHED && s->state != TCP_STATE_CLOSE_WAIT);
+        };
+        up = wait_for(
+            [&] {
+                count_accepts(relay);
+                return relay->accepted >= 1 && probe_closed();
+            },
+            3000);
     }
     if (!up) stop_relay(relay);
     return up;
 }
 
-void stop_relay(Relay* relay) { testkit::stop(relay->child); }
+void stop_relay(Relay* relay) { stop(relay->child); }
 
 void count_accepts(Relay* relay) {
     std::ifstream in(relay->child.err_path, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(relay->log_seen));
     std::string more((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     relay->log_seen += more.size();
-    relay->accepted += testkit::count_of(more, "\n");
-}
-
-double cpu_seconds(int pid) {
-    std::string text = testkit::read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::size_t close_paren = text.rfind(')');  // the name may hold spaces and parentheses
-    if (close_paren == std::string::npos) return -1;
-    // After the name: state (field 3) and ten more before utime and stime (fields 14 and 15).
-    std::istringstream fields(text.substr(close_paren + 1));
-    std::string skipped;
-    for (int k = 3; k < 14; ++k) fields >> skipped;
-    double utime = -1;
-    double stime = -1;
-    fields >> utime >> stime;
-    if (!fields) return -1;
-    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    relay->accepted += count_of(more, "\n");
 }
 
 bool start_pipeline(const PipelineSetup& setup, int port, Pipeline* pipeline) {
     *pipeline = Pipeline{};
     for (const std::string* path : {&setup.blockframe, &setup.feedsend}) {
         if (access(path->c_str(), X_OK) != 0) {
-            std::printf("cannot run %s (see --blockframe and --feedsend)\n", path->c_str());
+            std::printf("cannot run %s\n", path->c_str());
             return false;
         }
     }
@@ -104,8 +68,9 @@ bool start_pipeline(const PipelineSetup& setup, int port, Pipeline* pipeline) {
     std::vector<std::string> framer = {setup.blockframe, "-t"};
     if (setup.payload != 0) framer.insert(framer.end(), {"-s", std::to_string(setup.payload)});
     framer.insert(framer.end(), {"-r", std::to_string(setup.rate)});
-    pipeline->blockframe = spawn(framer, -1, ends[1]);
-    pipeline->feedsend = spawn({setup.feedsend, "@127.0.0.1", std::to_string(port)}, ends[0], -1);
+    pipeline->blockframe = start_program_fds(framer, -1, ends[1]);
+    pipeline->feedsend =
+        start_program_fds({setup.feedsend, "@127.0.0.1", std::to_string(port)}, ends[0], -1);
     // Only the two children hold the pipe now, so either one's end is seen by the other.
     close(ends[0]);
     close(ends[1]);
@@ -115,8 +80,8 @@ bool start_pipeline(const PipelineSetup& setup, int port, Pipeline* pipeline) {
 }
 
 void stop_pipeline(Pipeline* pipeline) {
-    testkit::stop(pipeline->feedsend);
-    testkit::stop(pipeline->blockframe);
+    stop(pipeline->feedsend);
+    stop(pipeline->blockframe);
 }
 
 bool start_pipeline_run(const std::string& relayhub_path, const PipelineSetup& setup,
@@ -131,7 +96,7 @@ bool start_pipeline_run(const std::string& relayhub_path, const PipelineSetup& s
         stop_relay(&run->relay);
         return false;
     }
-    testkit::sleep_for_ms(static_cast<int>(warmup_seconds * 1000));
+    sleep_for_ms(static_cast<int>(warmup_seconds * 1000));
     return true;
 }
 
@@ -188,3 +153,5 @@ const RelaySocket* find_relay_socket(const std::vector<RelaySocket>& sockets, in
     }
     return found;
 }
+
+}  // namespace testkit

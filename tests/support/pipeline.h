@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
-// pipeline: the processes under test and what /proc says about them. relayhub on a free
-// loopback port; the producer's side as the real `blockframe -t | feedsend @127.0.0.1 PORT`
-// pipeline, two processes joined by a pipe; the relay's CPU time, accepted connections and the
-// send queues of its sockets. Every process started here is stopped by its pid.
+// pipeline: the processes the tests and the benchmark run. relayhub on a loopback port, up and
+// answering; the producer's side as the real `blockframe -t | feedsend @127.0.0.1 PORT`
+// pipeline, two processes joined by a pipe; the relay's accepted connections and the send
+// queues of its sockets. Every process started here is stopped by its pid.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,23 +12,24 @@
 
 #include "process.h"
 
+namespace testkit {
+
 struct Relay {
-    testkit::Child child;
+    Child child;
     int port;
     std::size_t log_seen;    // bytes of its accept log counted so far
     std::uint64_t accepted;  // accept log lines counted so far
 };
 
-// Starts relayhub from path with the given options on a free port and waits until it accepts
-// and has let its start-up probe go. False when it did not come up within a few seconds (it is
+// Starts relayhub from path with the given options on port (0: a free one) and waits until it
+// has accepted its start-up probe, logged it and closed its side, so that the next connection
+// it accepts is the caller's. False when it did not come up within a few seconds (it is
 // stopped then).
 bool start_relay(const std::string& path, Relay* relay,
-                 const std::vector<std::string>& options = {});
+                 const std::vector<std::string>& options = {}, int port = 0);
 void stop_relay(Relay* relay);
 // Counts the accept log lines written since the last call into relay->accepted.
 void count_accepts(Relay* relay);
-// utime + stime of a process in seconds, from /proc/PID/stat; -1 when it cannot be read.
-double cpu_seconds(int pid);
 
 struct PipelineSetup {
     std::string blockframe;  // path of the program
@@ -38,8 +39,8 @@ struct PipelineSetup {
 };
 
 struct Pipeline {
-    testkit::Child blockframe;  // writes into the pipe
-    testkit::Child feedsend;    // reads the pipe; its progress lines are in feedsend.err_path
+    Child blockframe;  // writes into the pipe
+    Child feedsend;    // reads the pipe; its progress lines are in feedsend.err_path
 };
 
 // Starts `blockframe -t [-s payload] -r rate | feedsend @127.0.0.1 port`. False when either
@@ -72,6 +73,7 @@ struct RelaySocket {
 };
 constexpr int TCP_STATE_ESTABLISHED = 1;
 constexpr int TCP_STATE_TIME_WAIT = 6;
+constexpr int TCP_STATE_CLOSE_WAIT = 8;  // the peer has closed, the relay not yet
 
 // Every socket on 127.0.0.1 whose local port is relay_port: the relay's side of its
 // connections (its listening socket, on 0.0.0.0, is not among them).
@@ -79,3 +81,5 @@ std::vector<RelaySocket> relay_sockets(int relay_port);
 // The relay's socket towards peer_port, or nullptr. A socket in TIME-WAIT (left by an earlier
 // connection from the same port) is taken only when there is no other.
 const RelaySocket* find_relay_socket(const std::vector<RelaySocket>& sockets, int peer_port);
+
+}  // namespace testkit

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace testkit {
+
 // The p-th percentile (0..100) of the samples by the nearest rank; 0 when there are none.
 double percentile(std::vector<double> samples, double p);
 // The largest sample; 0 when there are none.
@@ -33,3 +35,5 @@ void json_fixed_list(JsonLine* line, const char* name, const std::vector<double>
                      int decimals);
 // Closes the object and prints it on standard output as one line.
 void json_print(const JsonLine& line);
+
+}  // namespace testkit

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+namespace testkit {
 namespace {
 
 void append_name(JsonLine* line, const char* name) {
@@ -86,3 +87,5 @@ void json_fixed_list(JsonLine* line, const char* name, const std::vector<double>
 }
 
 void json_print(const JsonLine& line) { std::printf("%s}\n", line.text.c_str()); }
+
+}  // namespace testkit

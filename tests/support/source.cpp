@@ -5,10 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "clocks.h"
 #include "process.h"
-#include "wire.h"
 
+namespace testkit {
 namespace {
 
 // Blocks due at once are queued in one go up to this many, so a late wake-up catches up
@@ -19,7 +21,7 @@ constexpr int BLOCKS_PER_PACE_MAX = 64;
 
 bool open_source(int port, double rate, std::uint32_t payload, Source* source) {
     *source = Source{};
-    source->fd = testkit::connect_loopback(port, 3000);
+    source->fd = connect_loopback(port, 3000);
     if (source->fd < 0) return false;
     fcntl(source->fd, F_SETFL, O_NONBLOCK);
     source->rate = rate;
@@ -29,15 +31,7 @@ bool open_source(int port, double rate, std::uint32_t payload, Source* source) {
 }
 
 std::string test_block(std::uint64_t sequence, std::uint32_t payload) {
-    std::string b(BLOCK_HEADER_SIZE + payload, '\0');
-    auto* p = reinterpret_cast<std::uint8_t*>(b.data());
-    write_block_header(p, BlockHeader{BLOCK_MARKER, payload, static_cast<std::uint32_t>(sequence)});
-    for (std::uint32_t i = TEST_PAYLOAD_MIN; i < payload; ++i) {
-        p[BLOCK_HEADER_SIZE + i] = test_filler_byte(sequence, i);
-    }
-    write_u64_le(p + BLOCK_HEADER_SIZE, sequence);
-    write_u64_le(p + BLOCK_HEADER_SIZE + 8, static_cast<std::uint64_t>(wall_ns()));
-    return b;
+    return test_block(sequence, payload, wall_ns());
 }
 
 void flush_source(Source* source) {
@@ -66,3 +60,19 @@ void close_source(Source* source) {
     if (source->fd >= 0) close(source->fd);
     source->fd = -1;
 }
+
+bool start_source_run(const std::string& relayhub_path, double rate, std::uint32_t payload,
+                      const char* name, Relay* relay, Source* source) {
+    if (!start_relay(relayhub_path, relay)) {
+        std::printf("\n%s: relayhub did not start\n", name);
+        return false;
+    }
+    if (!open_source(relay->port, rate, payload, source)) {
+        std::printf("\n%s: the source could not connect\n", name);
+        stop_relay(relay);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace testkit
