@@ -16,6 +16,7 @@
 #include "clocks.h"
 #include "figures.h"
 #include "fixture.h"
+#include "scrape.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -113,14 +114,16 @@ TEST_F(Cluster, ListenersOfALinkedRelayStayThroughAnUpstreamRestart) {
 // An origin fed by blockframe, four edges fed from it by feedlink, and HAProxy in front of the
 // edges; a listener on the origin and 1,000 through HAProxy, every block of each checked, and
 // each whole block compared with the first copy of it that any listener received.
-class ThousandListeners : public Cluster {
+class BehindHAProxy : public Cluster {
    protected:
     static constexpr int EDGES = 4;
     static constexpr std::size_t LISTENERS = 1000;
     static constexpr int STEADY_MS = 10000;
 
-    // Every child starts before the listeners open: a child keeps no descriptor above 1023.
-    void start_cluster() {
+    // The origin and its source, `edges` edges each fed by a feedlink and answering health on a
+    // metrics port, and HAProxy in front of them. Every child starts before the listeners open:
+    // a child keeps no descriptor above 1023.
+    void start_cluster(int edges = EDGES) {
         rlimit files{};
         getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = files.rlim_max;
@@ -130,9 +133,10 @@ class ThousandListeners : public Cluster {
         origin_ = &relay_on(&origin_port_);
         test_source(origin_port_);
         std::string servers;
-        for (int e = 0; e < EDGES; ++e) {
+        for (int e = 0; e < edges; ++e) {
             int port = 0;
             int metrics_port = free_port();
+            metrics_ports_.push_back(metrics_port);
             edges_.push_back(&relay_on(&port, metrics_port));
             links_.push_back(&link(origin_port_, port));
             // HAProxy checks each edge's health on its metrics port.
@@ -267,6 +271,7 @@ class ThousandListeners : public Cluster {
     Child* origin_ = nullptr;
     Child* haproxy_ = nullptr;
     std::vector<Child*> edges_;
+    std::vector<int> metrics_ports_;
     std::vector<Child*> links_;
     Crowd* at_origin_ = nullptr;
     Crowd* front_ = nullptr;
@@ -275,12 +280,53 @@ class ThousandListeners : public Cluster {
     int differing_ = 0;
 };
 
-TEST_F(ThousandListeners, ThroughHAProxyGetTheOriginsBlocksAndSurviveAnEdge) {
+TEST_F(BehindHAProxy, AThousandListenersGetTheOriginsBlocksAndSurviveAnEdge) {
     ASSERT_EQ(0, access(HAPROXY_BIN, X_OK)) << "no haproxy: apt-get install haproxy";
     ASSERT_NO_FATAL_FAILURE(start_cluster());
     ASSERT_NO_FATAL_FAILURE(join_listeners());
     ASSERT_NO_FATAL_FAILURE(measure_steady());
     fail_over_one_edge();
+}
+
+// Two edges; one edge's feedlink dies. The edge still accepts but has nothing to send: its
+// health answer turns 503 10 s after its last source byte, HAProxy marks it down and closes its
+// listeners' connections, and they, reconnecting at once as feedfetch does, land on the other.
+TEST_F(BehindHAProxy, ListenersOfAnEdgeWhoseStreamDiedMoveToTheLiveOne) {
+    constexpr std::size_t SLOTS = 30;
+    ASSERT_NO_FATAL_FAILURE(start_cluster(2));
+    Crowd& crowd = listeners(SLOTS, front_port_);
+    std::vector<std::size_t> current(SLOTS);  // each slot's listener now
+    for (std::size_t k = 0; k < SLOTS; ++k) current[k] = k;
+    auto newest = [&](std::size_t slot) { return crowd.listeners[current[slot]].check; };
+    auto all_have_blocks = [&](std::uint64_t after) {
+        for (std::size_t k = 0; k < SLOTS; ++k) {
+            if (newest(k).blocks == 0 || newest(k).last_sequence < after) return false;
+        }
+        return true;
+    };
+    for (int k = 0; k < 50 && !all_have_blocks(0); ++k) crowd_pump(&crowd, 100);
+    ASSERT_TRUE(all_have_blocks(0)) << "not every listener got a block within 5 s";
+    ASSERT_GE(scrape(metrics_ports_[0]).samples["relayhub_listeners"], 5) << "edge 0 idle";
+    std::uint64_t at_kill = 0;
+    for (std::size_t k = 0; k < SLOTS; ++k) at_kill = std::max(at_kill, newest(k).last_sequence);
+    stop(*links_[0]);
+    // 274 ms blocks: 20 more take over 5 s, which only the live edge can deliver.
+    bool moved = false;
+    for (int k = 0; k < 250 && !moved; ++k) {  // 25 s
+        crowd_pump(&crowd, 100);
+        for (std::size_t j = 0; j < SLOTS; ++j) {
+            if (is_open(crowd.listeners[current[j]])) continue;
+            current[j] = crowd_add(&crowd);
+            crowd_join(&crowd, current[j]);
+        }
+        moved = all_have_blocks(at_kill + 20);
+    }
+    EXPECT_TRUE(moved) << "a listener got no new block within 25 s of the kill";
+    EXPECT_GT(crowd.listeners.size(), SLOTS) << "no listener was moved";
+    for (const Listener& l : crowd.listeners) EXPECT_EQ("", stream_faults(l));
+    Scrape dead = scrape(metrics_ports_[0]);
+    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", dead.status);
+    EXPECT_EQ(0, dead.samples["relayhub_listeners"]) << "HAProxy left listeners on the dead edge";
 }
 
 }  // namespace
