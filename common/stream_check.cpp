@@ -23,11 +23,6 @@ std::uint8_t marker_byte(std::uint32_t k) {
     return static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * k));
 }
 
-// A marker and a length a relay can hold: the first 8 bytes of a block that could be relayed.
-bool begins_holdable_block(std::uint32_t marker, std::uint32_t length) {
-    return marker == BLOCK_MARKER && block_length_fits(length);
-}
-
 void start_block(StreamCheck* c) {
     c->phase = CHECK_HEADER;
     c->block = CheckedBlock{};
@@ -46,8 +41,8 @@ void pass_bytes(StreamCheck* c, const std::uint8_t* p, std::uint32_t k) {
     for (std::uint32_t i = 0; i < rolled; ++i) {
         c->recent = c->recent >> 8 | static_cast<std::uint64_t>(p[i]) << 56;
         bool after_first = b.size + i + 1 >= 9;  // the 8 bytes begin at offset 1 or later
-        if (after_first && begins_holdable_block(static_cast<std::uint32_t>(c->recent),
-                                                 static_cast<std::uint32_t>(c->recent >> 32))) {
+        if (after_first && block_frames(static_cast<std::uint32_t>(c->recent),
+                                        static_cast<std::uint32_t>(c->recent >> 32))) {
             c->holds_header = true;
         }
     }
@@ -58,7 +53,7 @@ void pass_bytes(StreamCheck* c, const std::uint8_t* p, std::uint32_t k) {
             q = static_cast<const std::uint8_t*>(
                 std::memchr(q, first, static_cast<std::size_t>(last - q) + 1));
             if (q == nullptr) break;
-            if ((b.size > 0 || q > p) && begins_holdable_block(read_u32_le(q), read_u32_le(q + 4)))
+            if ((b.size > 0 || q > p) && block_frames(read_u32_le(q), read_u32_le(q + 4)))
                 c->holds_header = true;
         }
         c->recent = read_u64_le(p + k - 8);
@@ -123,7 +118,7 @@ std::size_t take_header(StreamCheck* c, const std::uint8_t* p, std::size_t n, Ch
         }
         if (at == 7) {
             b.length = read_u32_le(c->head + 4);
-            if (!block_length_fits(b.length)) {
+            if (!block_frames_at(c->head)) {
                 lose_framing(c, FAULT_LENGTH, ended);
                 return k;
             }

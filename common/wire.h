@@ -57,6 +57,17 @@ constexpr std::uint32_t RELAY_BLOCK_MAX = 16 * 1024 * 1024;
 inline bool block_length_fits(std::uint32_t length) {
     return static_cast<std::uint64_t>(length) + BLOCK_HEADER_SIZE <= RELAY_BLOCK_MAX;
 }
+// The one rule for where a block begins: a marker, and a length a relay can hold. Anything else
+// is bytes that frame nothing, however they came: a flipped bit in a length field must not
+// make a reader skip up to 4 GiB of good stream. The relay's window, the stream checker,
+// feedsend's input framing and feedlink all decide by it. The second form takes the first 8
+// bytes of a header.
+inline bool block_frames(std::uint32_t marker, std::uint32_t length) {
+    return marker == BLOCK_MARKER && block_length_fits(length);
+}
+inline bool block_frames_at(const std::uint8_t* p) {
+    return block_frames(read_u32_le(p), read_u32_le(p + 4));
+}
 
 // A block's fingerprint, for telling a copy of a block from any other block: FNV-1a over its
 // bytes, header included. Cheap, and a changed byte changes it. It may be taken in pieces:

@@ -91,12 +91,10 @@ UpstreamEnd follow_upstream(int up, const char* down_host, int down_port,
     forwarded_new_connection(&forwarded);
     for (;;) {
         if (recv_exactly(up, block, BLOCK_HEADER_SIZE) == 0) return ENDED;
+        if (!block_frames_at(block)) return NOT_A_BLOCK;
         BlockHeader h = read_block_header(block);
-        // Compared in 64 bits: a length near 2^32 must not wrap below the limit.
-        std::uint64_t size = std::uint64_t{BLOCK_HEADER_SIZE} + h.length;
-        if (h.marker != BLOCK_MARKER || size > RELAY_BLOCK_MAX) return NOT_A_BLOCK;
         if (recv_exactly(up, block + BLOCK_HEADER_SIZE, h.length) == 0) return ENDED;
-        auto n = static_cast<std::uint32_t>(size);  // at most RELAY_BLOCK_MAX
+        std::uint32_t n = BLOCK_HEADER_SIZE + h.length;  // at most RELAY_BLOCK_MAX: it frames
         ForwardedBlock seen{h.length, h.opaque, fnv1a(FNV1A_BASIS, block, n)};
         if (forwarded_decide(&forwarded, seen) == SKIP) {
             *skipped_count += 1;

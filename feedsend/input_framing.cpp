@@ -23,7 +23,8 @@ std::size_t framing_advance(InputFraming* framing, const std::uint8_t* bytes, st
         framing->header[framing->header_fill] = bytes[at];
         framing->header_fill += 1;
         at += 1;
-        if (framing->header_fill == 4 && !is_block_marker(framing->header)) {
+        if ((framing->header_fill == 4 && !is_block_marker(framing->header)) ||
+            (framing->header_fill == 8 && !block_frames_at(framing->header))) {
             framing->kind = PLAIN_BYTES;
         } else if (framing->header_fill == BLOCK_HEADER_SIZE) {
             framing->payload_left = read_block_header(framing->header).length;

@@ -9,10 +9,11 @@
 
 #include "wire.h"
 
-// BLOCK_STREAM until a header lacks its marker: at the input's start that means the input is no
-// block stream, later that its framing has broken. Either way it is copied as it stands from
-// then on, and a connection goes on with whatever byte comes next: no length field read after
-// a broken one can be trusted, and a search for the next marker could stop inside a payload.
+// BLOCK_STREAM until a header does not frame (no marker, or a length no relay can hold): at the
+// input's start that means the input is no block stream, later that its framing has broken. Either
+// way it is copied as it stands from then on, and a connection goes on with whatever byte comes
+// next: no length field read after a broken one can be trusted, and a search for the next marker
+// could stop inside a payload.
 enum InputKind : std::int32_t { BLOCK_STREAM = 0, PLAIN_BYTES = 1 };
 
 // A zeroed record stands at the input's start, a boundary.

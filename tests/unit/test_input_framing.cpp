@@ -47,6 +47,12 @@ const FramingCase CASES[] = {
      {0, 82},
      PLAIN},
     {"plain after a broken marker goes on from any byte", {A + "<BLX", "more"}, {0, 0}, PLAIN},
+    // A length no relay can hold is no block: following it would skip gigabytes of input.
+    {"a length no relay can hold", {A + block_header(0xFFFFFFFFU) + "x", B}, {0, 0}, PLAIN},
+    {"the largest length a relay holds",
+     {A + block_header(RELAY_BLOCK_MAX - 12)},
+     {0},
+     INSIDE_BLOCK},
 };
 
 class Framing : public testing::TestWithParam<FramingCase> {};
