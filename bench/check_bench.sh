@@ -19,6 +19,7 @@ expect() {  # scenario, number of JSON lines
 expect cap 1
 expect steady 2
 expect storm 1
-expect joins 4
+expect ceiling 1
+expect joins 5
 expect small 1
 expect stalled 1

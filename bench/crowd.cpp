@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -29,6 +30,31 @@ int local_port_of(int fd) {
     socklen_t len = sizeof a;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
     return ntohs(a.sin_port);
+}
+
+// One recv, or with time stamps one recvmsg that notes when the relay sent what it brought.
+ssize_t receive(Crowd* crowd, std::size_t k) {
+    Listener& l = crowd->listeners[k];
+    if (!crowd->stamp_sends) return recv(l.fd, receive_buffer, sizeof receive_buffer, 0);
+    iovec data{receive_buffer, sizeof receive_buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr m{};
+    m.msg_iov = &data;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t r = recvmsg(l.fd, &m, 0);
+    if (r <= 0) return r;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec t{};
+        std::memcpy(&t, CMSG_DATA(c), sizeof t);
+        std::int64_t ns = static_cast<std::int64_t>(t.tv_sec) * NS_PER_SECOND + t.tv_nsec;
+        if (ns >= crowd->delays.from_wall_ns) {
+            crowd->send_stamps.push_back(SendStamp{ns, static_cast<std::uint32_t>(k)});
+        }
+    }
+    return r;
 }
 
 void end_listener(Listener* l, ListenerState state) {
@@ -64,10 +90,11 @@ void send_request(Crowd* crowd, std::size_t k) {
 void read_listener(Crowd* crowd, std::size_t k) {
     Listener& l = crowd->listeners[k];
     for (int reads = 0; reads < READS_PER_EVENT && l.state == READING; ++reads) {
-        ssize_t r = recv(l.fd, receive_buffer, sizeof receive_buffer, 0);
+        ssize_t r = receive(crowd, k);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (r <= 0) {  // 0: the relay closed it; -1: reset
             end_listener(&l, CLOSED_BY_RELAY);
+            crowd->closed_by_relay += 1;
             return;
         }
         std::uint64_t before = l.check.stream_bytes;
@@ -100,8 +127,10 @@ int connect_nonblocking(int port) {
     return fd;
 }
 
-Crowd new_crowd(int port, std::size_t count) {
+Crowd new_crowd(int port, std::size_t count, bool stamp_sends) {
     Crowd crowd;
+    crowd.stamp_sends = stamp_sends;
+    crowd.closed_by_relay = 0;
     crowd.epoll_fd = epoll_create1(0);
     crowd.port = port;
     Listener idle{};
@@ -124,6 +153,10 @@ void crowd_join(Crowd* crowd, std::size_t k) {
         return;
     }
     l.local_port = local_port_of(l.fd);
+    if (crowd->stamp_sends) {
+        int on = 1;
+        setsockopt(l.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    }
     l.state = CONNECTING;
     epoll_event ev{};
     ev.events = EPOLLOUT;
@@ -174,6 +207,20 @@ int crowd_damaged(const Crowd& crowd) {
     int n = 0;
     for (const Listener& l : crowd.listeners) n += is_damaged(l.check) ? 1 : 0;
     return n;
+}
+
+std::vector<double> pass_lengths_ms(std::vector<SendStamp> stamps) {
+    std::sort(stamps.begin(), stamps.end(),
+              [](const SendStamp& a, const SendStamp& b) { return a.wall_ns < b.wall_ns; });
+    std::vector<double> lengths;
+    std::size_t first = 0;  // the pass's first stamp
+    for (std::size_t k = 1; k <= stamps.size(); ++k) {
+        if (k < stamps.size() && stamps[k].listener > stamps[k - 1].listener) continue;
+        if (k - first >= 2)
+            lengths.push_back(ns_to_ms(stamps[k - 1].wall_ns - stamps[first].wall_ns));
+        first = k;
+    }
+    return lengths;
 }
 
 std::uint32_t crowd_payload(const Crowd& crowd) {
