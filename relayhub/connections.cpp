@@ -169,7 +169,11 @@ void poll_pass() {
 
 void run_poll_loop() {
     for (;;) {
+        // The sleep ends a period after the pass began, not after it ended: a pause after each
+        // pass would add the pass's own time (over a millisecond with a full table) to every
+        // listener's 10 ms and lower its ceiling below the stream rates it is meant to carry.
+        std::uint32_t began = monotonic_ms();
         poll_pass();
-        sleep_ms(POLL_INTERVAL_MS);
+        sleep_until_ms(began + POLL_PERIOD_MS);
     }
 }
