@@ -152,7 +152,11 @@ void poll_pass() {
         StepAnswer answer = REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
         if (r > 0) {
             auto received = static_cast<std::uint32_t>(r);
-            if (c.header_end == 0) c.header_end = find_request_end(c.buffer, c.fill, received);
+            // Only a PENDING record is classified by its request end: a source's stream is not
+            // searched for one byte by byte for as long as it runs.
+            if (c.state == PENDING && c.header_end == 0) {
+                c.header_end = find_request_end(c.buffer, c.fill, received);
+            }
             c.fill += received;
             answer = handle_data(i);
         } else if (r < 0 && last_error() == EAGAIN) {
