@@ -24,6 +24,10 @@ constexpr int EVENTS_PER_WAIT = 256;
 constexpr int READS_PER_EVENT = 16;
 
 std::uint8_t receive_buffer[1 << 16];
+// A pass sends its pieces microseconds apart, and passes are a sleep apart. A listener that reads
+// late has only its newest piece stamped, which can make two passes' stamps look like one in
+// table order; a gap this long between stamps ends a pass all the same.
+constexpr std::int64_t PASS_GAP_NS = 2 * NS_PER_MS;
 
 int local_port_of(int fd) {
     sockaddr_in a{};
@@ -215,7 +219,10 @@ std::vector<double> pass_lengths_ms(std::vector<SendStamp> stamps) {
     std::vector<double> lengths;
     std::size_t first = 0;  // the pass's first stamp
     for (std::size_t k = 1; k <= stamps.size(); ++k) {
-        if (k < stamps.size() && stamps[k].listener > stamps[k - 1].listener) continue;
+        if (k < stamps.size() && stamps[k].listener > stamps[k - 1].listener &&
+            stamps[k].wall_ns - stamps[k - 1].wall_ns < PASS_GAP_NS) {
+            continue;
+        }
         if (k - first >= 2)
             lengths.push_back(ns_to_ms(stamps[k - 1].wall_ns - stamps[first].wall_ns));
         first = k;

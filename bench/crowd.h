@@ -84,7 +84,8 @@ int crowd_damaged(const Crowd& crowd);
 // The length of each pass of the relay that sent pieces, in ms, from the first to the last piece
 // it sent. The relay visits its records in the order they joined, one piece each per pass, so
 // a pass ends where the next stamp in time belongs to a listener that joined no later than the
-// one before it. Passes that sent nothing leave no stamp and are not counted.
+// one before it, or comes 2 ms or more after it (so a pass in which the relay was descheduled
+// that long counts as two). Passes that sent nothing leave no stamp and are not counted.
 std::vector<double> pass_lengths_ms(std::vector<SendStamp> stamps);
 // The payload length of the first block any listener received (with blockframe's default
 // payload, the only place the benchmark learns it), or 0.

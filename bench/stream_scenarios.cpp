@@ -389,7 +389,9 @@ bool run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs)
     return true;
 }
 
-void print_ceiling(const Config& c, const std::vector<CeilingRun>& runs, double highest) {
+void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest) {
+    std::sort(runs.begin(), runs.end(),
+              [](const CeilingRun& a, const CeilingRun& b) { return a.rate > b.rate; });
     std::printf(
         "\nceiling: %d listeners, the benchmark's source writing whole %u-byte payloads on time, "
         "%.0f s measured\n",
