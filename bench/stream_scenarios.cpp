@@ -401,20 +401,23 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
     json_uint(&j, "payload", CEILING_PAYLOAD);
     json_fixed(&j, "seconds", c.ceiling_seconds, 0);
     json_fixed(&j, "highest_rate", highest, 0);
-    std::vector<double> rate, kept, seconds, cpu, pass50, pass99, delay50, delay99;
+    std::vector<double> rate, kept, seconds, cpu, pass50, pass99, passes, delay50, delay99;
     for (const CeilingRun& run : runs) {
         const StreamResult& r = run.result;
         char label[64];
         std::snprintf(label, sizeof label, "%.0f bytes/s", run.rate);
-        print_row(label, "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms",
+        print_row(label,
+                  "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms "
+                  "(%zu passes)",
                   r.listeners - r.dropped, r.listeners, r.seconds, r.cpu_per_second, r.pass_p50,
-                  r.pass_p99);
+                  r.pass_p99, r.passes);
         rate.push_back(run.rate);
         kept.push_back(r.listeners - r.dropped);
         seconds.push_back(r.seconds);
         cpu.push_back(r.cpu_per_second);
         pass50.push_back(r.pass_p50);
         pass99.push_back(r.pass_p99);
+        passes.push_back(static_cast<double>(r.passes));
         delay50.push_back(r.delay_p50);
         delay99.push_back(r.delay_p99);
     }
@@ -425,6 +428,7 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
     json_fixed_list(&j, "cpu_per_second", cpu, 4);
     json_fixed_list(&j, "pass_ms_p50", pass50, 2);
     json_fixed_list(&j, "pass_ms_p99", pass99, 2);
+    json_fixed_list(&j, "passes", passes, 0);
     json_fixed_list(&j, "delay_ms_p50", delay50, 1);
     json_fixed_list(&j, "delay_ms_p99", delay99, 1);
     json_print(j);
