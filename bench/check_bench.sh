@@ -20,7 +20,8 @@ expect cap 1
 expect steady 2
 expect storm 1
 expect lockout 1
-expect joins 4
+expect ceiling 1
+expect joins 5
 expect small 1
 expect stalled 1
 expect hostile 1

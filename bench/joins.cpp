@@ -20,8 +20,10 @@ struct JoinsRun {
     std::uint32_t payload;  // 0: blockframe's default
 };
 // A 128 kbit/s stream in blockframe's default blocks and in blocks that feedsend's 1460-byte
-// pieces do not divide; then faster streams in larger blocks, up to near the pass ceiling.
-constexpr JoinsRun JOINS_RUNS[] = {{16000, 0}, {16000, 4000}, {64000, 16000}, {120000, 8000}};
+// pieces do not divide; then faster streams in larger blocks, and last the default blocks near
+// the pass ceiling, where a listener has least time to spare.
+constexpr JoinsRun JOINS_RUNS[] = {
+    {16000, 0}, {16000, 4000}, {64000, 16000}, {120000, 8000}, {140000, 0}};
 constexpr std::uint64_t JOINS_SEED = 20261208;  // the same join moments on every run
 // After the last listener's time, how long the relay has to let the last ones go.
 constexpr std::int64_t JOINS_GRACE_NS = 5 * NS_PER_SECOND;

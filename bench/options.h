@@ -9,8 +9,8 @@ struct Config {
     std::string relayhub;    // the server under test
     std::string blockframe;  // the pipeline's programs; beside relayhub's build folder unless given
     std::string feedsend;
-    std::vector<std::string> scenarios = {"cap",   "steady",  "storm",  "joins",
-                                          "small", "stalled", "hostile"};
+    std::vector<std::string> scenarios = {"cap",   "steady", "storm",   "ceiling",
+                                          "joins", "small",  "stalled", "hostile"};
     double cap_seconds = 10;
     double warmup_seconds = 5;  // steady and storm, before measuring
     double steady_seconds = 20;
@@ -24,7 +24,13 @@ struct Config {
     int hostile_attempts = 100;  // from 127.0.0.2, spread over hostile_seconds
     double hostile_seconds = 20;
     double pipeline_warmup_seconds = 2;  // joins, small and stalled: the source's head start
-    int joins_listeners = 200;
+    // ceiling: the highest rate, from the top down in steps, that keeps every listener.
+    int ceiling_listeners = 254;
+    double ceiling_seconds = 60;  // measured, after every listener has joined
+    double ceiling_top_rate = 145000;
+    double ceiling_step = 5000;
+    std::vector<double> ceiling_figure_rates = {100000, 140000};  // measured in any case
+    int joins_listeners = 300;
     double joins_spread_seconds = 15;  // join moments fall at random within this
     double joins_listen_seconds = 1.5;
     double small_seconds = 240;

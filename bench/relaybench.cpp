@@ -27,9 +27,10 @@ namespace {
 void usage() {
     std::fputs(
         "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH]\n"
-        "         [--scenario cap|steady|storm|joins|small|stalled|hostile|all] [--quick]\n"
+        "         [--scenario cap|steady|storm|ceiling|joins|small|stalled|hostile|all] [--quick]\n"
         "         [--seconds S] [--warmup S] [--listeners 1,50,254] [--storm-connections N]\n"
-        "         [--joins-listeners N] [--small-seconds S] [--stalled-seconds S]\n",
+        "         [--ceiling-listeners N] [--ceiling-seconds S] [--joins-listeners N]\n"
+        "         [--small-seconds S] [--stalled-seconds S]\n",
         stderr);
 }
 
@@ -53,6 +54,10 @@ void make_quick(Config* c) {
     c->storm_listeners = 5;
     c->storm_connections = 50;
     c->storm_limit_seconds = 20;
+    c->ceiling_listeners = 5;
+    c->ceiling_seconds = 2;
+    c->ceiling_top_rate = 140000;  // one run, which is also the one figure rate
+    c->ceiling_figure_rates = {140000};
     c->pipeline_warmup_seconds = 0.5;
     c->joins_listeners = 10;
     c->joins_spread_seconds = 1;
@@ -83,6 +88,10 @@ bool set_option(const std::string& a, const char* v, Config* c) {
         c->steady_listeners = parse_list(v);
     } else if (a == "--storm-connections") {
         c->storm_connections = std::atoi(v);
+    } else if (a == "--ceiling-listeners") {
+        c->ceiling_listeners = std::atoi(v);
+    } else if (a == "--ceiling-seconds") {
+        c->ceiling_seconds = std::atof(v);
     } else if (a == "--joins-listeners") {
         c->joins_listeners = std::atoi(v);
     } else if (a == "--small-seconds") {
@@ -130,6 +139,8 @@ int run_scenario(const Config& c, const std::string& name) {
     } else if (name == "storm") {
         ok = run_storm(c);
         ok = run_lockout(c) && ok;
+    } else if (name == "ceiling") {
+        ok = run_ceiling(c);
     } else if (name == "joins") {
         ok = run_joins(c);
     } else if (name == "small") {

@@ -25,6 +25,8 @@ constexpr int CAP_FLUSH_TIMEOUT_MS = 3000;
 // steady and storm: 128 kbit/s in blocks of a quarter second.
 constexpr double STEADY_RATE = 16000;
 constexpr std::uint32_t STEADY_PAYLOAD = 4000;
+// ceiling: blockframe's default payload, a 4,380-byte block of three whole pieces.
+constexpr std::uint32_t CEILING_PAYLOAD = 4368;
 // Listeners join one a pass (10 ms and the pass's own time), so the accept queue does not
 // count as the relay's delay; the first a moment after the source, once a block is held.
 constexpr std::int64_t JOIN_INTERVAL_NS = 12 * NS_PER_MS;
@@ -85,7 +87,19 @@ void print_cap(const CapReading& r, bool dropped, bool damaged, double cpu) {
     json_print(j);
 }
 
-// ---- steady and storm ----
+// ---- steady, storm and ceiling ----
+
+// What one run of the benchmark's own source and listeners plays.
+struct StreamSetup {
+    const char* name;
+    int listeners;
+    int storm;    // connections the storm opens; 0: no storm
+    double rate;  // bytes per second, headers included
+    std::uint32_t payload;
+    double seconds;     // measured
+    bool stamp_sends;   // pass lengths from the listeners' receive time stamps
+    bool stop_on_drop;  // the run ends as soon as the relay closes a listener
+};
 
 struct StreamResult {
     int listeners;
@@ -102,9 +116,12 @@ struct StreamResult {
     int fds_before, fds_after;
     long rss_before, rss_after;
     double seconds;
+    double pass_p50, pass_p99;  // ms, when the sends were stamped
+    std::size_t passes;         // passes measured
 };
 
 struct StreamRun {
+    StreamSetup setup;
     Relay relay;
     Source source;
     Crowd crowd;
@@ -114,13 +131,12 @@ struct StreamRun {
     double cpu_at_start;
     std::uint64_t sent_at_start;
     std::vector<std::uint64_t> bytes_at_start;  // per listener
-    int storm_total;                            // connections the storm opens, 0: no storm
     int storm_opened;
     std::vector<int> storm_fds;  // owned: opened since the last storm step
     StreamResult result;
 };
 
-void begin_measuring(const Config& c, StreamRun* run, std::int64_t now) {
+void begin_measuring(StreamRun* run, std::int64_t now) {
     run->measure_from_ns = now;
     run->crowd.delays.from_wall_ns = wall_ns();
     run->cpu_at_start = cpu_seconds(run->relay.child.pid);
@@ -130,7 +146,7 @@ void begin_measuring(const Config& c, StreamRun* run, std::int64_t now) {
     }
     run->result.fds_before = testkit::open_fd_count(run->relay.child.pid);
     run->result.rss_before = testkit::resident_kib(run->relay.child.pid);
-    if (run->storm_total == 0) run->measure_end_ns = now + seconds_to_ns(c.steady_seconds);
+    if (run->setup.storm == 0) run->measure_end_ns = now + seconds_to_ns(run->setup.seconds);
 }
 
 // Closes the storm's connections of the last step and opens more, as fast as the relay
@@ -142,7 +158,7 @@ void storm_step(StreamRun* run, std::int64_t now) {
     std::uint64_t others = ACCEPTS_BEFORE_LISTENERS + run->joined;
     std::int64_t storm_accepted =
         static_cast<std::int64_t>(run->relay.accepted) - static_cast<std::int64_t>(others);
-    while (run->storm_opened < run->storm_total &&
+    while (run->storm_opened < run->setup.storm &&
            run->storm_opened < storm_accepted + STORM_WAITING_MAX) {
         int fd = connect_nonblocking(run->relay.port);
         run->storm_opened += 1;
@@ -153,8 +169,8 @@ void storm_step(StreamRun* run, std::int64_t now) {
         }
     }
     bool all_accepted =
-        run->relay.accepted >= static_cast<std::uint64_t>(run->storm_total) + others;
-    if (run->storm_opened == run->storm_total && all_accepted && run->measure_end_ns == INT64_MAX) {
+        run->relay.accepted >= static_cast<std::uint64_t>(run->setup.storm) + others;
+    if (run->storm_opened == run->setup.storm && all_accepted && run->measure_end_ns == INT64_MAX) {
         run->measure_end_ns = now + NS_PER_SECOND;  // a second to tear the last ones down
     }
 }
@@ -184,6 +200,12 @@ void collect_listeners(StreamRun* run) {
     res.delay_p50 = percentile(run->crowd.delays.delay_ms, 50);
     res.delay_p99 = percentile(run->crowd.delays.delay_ms, 99);
     res.delay_max = max_of(run->crowd.delays.delay_ms);
+    if (run->setup.stamp_sends) {
+        std::vector<double> passes = pass_lengths_ms(std::move(run->crowd.send_stamps));
+        res.pass_p50 = percentile(passes, 50);
+        res.pass_p99 = percentile(passes, 99);
+        res.passes = passes.size();
+    }
 }
 
 // The server's figures at the end of the measured time, then the server stopped.
@@ -193,7 +215,7 @@ void finish_stream(StreamRun* run) {
     for (int fd : run->storm_fds) close(fd);
     run->storm_fds.clear();
     pid_t pid = run->relay.child.pid;
-    if (run->storm_total > 0) {
+    if (run->setup.storm > 0) {
         count_accepts(&run->relay);
         std::uint64_t others = ACCEPTS_BEFORE_LISTENERS + run->joined;
         res.storm_done = run->relay.accepted >= others ? run->relay.accepted - others : 0;
@@ -201,7 +223,8 @@ void finish_stream(StreamRun* run) {
         res.rss_after = testkit::resident_kib(pid);
     }
     res.seconds = ns_to_seconds(stop_at - run->measure_from_ns);
-    res.cpu_per_second = (cpu_seconds(pid) - run->cpu_at_start) / res.seconds;
+    // A run stopped at its first dropped listener may have measured for no time at all.
+    res.cpu_per_second = res.seconds > 0 ? (cpu_seconds(pid) - run->cpu_at_start) / res.seconds : 0;
     res.peak_kib = testkit::status_kib(pid, "VmHWM");
     res.sent_bytes = run->source.bytes - run->sent_at_start;
     stop_relay(&run->relay);
@@ -210,18 +233,19 @@ void finish_stream(StreamRun* run) {
     close_source(&run->source);
 }
 
-// The relay, the source and n listeners yet to join. False, after saying why, when the relay
+// The relay, the source and the listeners yet to join. False, after saying why, when the relay
 // or the source did not come up; nothing is left running then.
-bool start_stream_run(const Config& c, const char* name, int n, int storm, StreamRun* run) {
-    run->result.listeners = n;
-    run->storm_total = storm;
+bool start_stream_run(const Config& c, const StreamSetup& setup, StreamRun* run) {
+    const char* name = setup.name;
+    run->setup = setup;
+    run->result.listeners = setup.listeners;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
-    if (!start_source_run(c.relayhub, STEADY_RATE, STEADY_PAYLOAD, name, &run->relay,
-                          &run->source)) {
+    if (!start_source_run(c.relayhub, setup.rate, setup.payload, name, &run->relay, &run->source)) {
         return false;
     }
-    run->crowd = new_crowd(run->relay.port, static_cast<std::size_t>(n));
+    run->crowd =
+        new_crowd(run->relay.port, static_cast<std::size_t>(setup.listeners), setup.stamp_sends);
     return true;
 }
 
@@ -234,7 +258,7 @@ void drive_stream(const Config& c, StreamRun* run) {
     std::int64_t warm_end =
         start + seconds_to_ns(c.warmup_seconds) + static_cast<std::int64_t>(n) * JOIN_INTERVAL_NS;
     std::int64_t hard_end =
-        warm_end + seconds_to_ns(run->storm_total > 0 ? c.storm_limit_seconds : c.steady_seconds);
+        warm_end + seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
     for (std::int64_t now = start; now < hard_end; now = now_ns()) {
         // The source: every block due by now.
         pace_source(&run->source);
@@ -245,22 +269,27 @@ void drive_stream(const Config& c, StreamRun* run) {
         }
         // Measuring begins once warm and with every listener joined.
         if (run->measure_from_ns == INT64_MAX && now >= warm_end && run->joined == n) {
-            begin_measuring(c, run, now);
+            begin_measuring(run, now);
         }
         // The storm, while measuring.
-        if (run->storm_total > 0 && run->measure_from_ns != INT64_MAX) storm_step(run, now);
-        // The end of the measured time.
+        if (run->setup.storm > 0 && run->measure_from_ns != INT64_MAX) storm_step(run, now);
+        // The end of the measured time, or of a run that has lost a listener and need go on.
         if (now >= run->measure_end_ns) break;
+        if (run->setup.stop_on_drop && run->crowd.closed_by_relay > 0) {
+            if (run->measure_from_ns == INT64_MAX) begin_measuring(run, now);
+            break;
+        }
         // The listeners: connects, requests, reads.
         crowd_service(&run->crowd, 1);
     }
 }
 
-// The steady stream to n listeners; with storm > 0, other clients open and close that many
-// connections meanwhile. False, after saying why, when there are no figures to print.
-bool run_stream(const Config& c, const char* name, int n, int storm, StreamResult* out) {
+// The source's stream to the listeners; with a storm, other clients open and close connections
+// meanwhile. False, after saying why, when there are no figures to print.
+bool run_stream(const Config& c, const StreamSetup& setup, StreamResult* out) {
+    const char* name = setup.name;
     StreamRun run{};
-    if (!start_stream_run(c, name, n, storm, &run)) return false;
+    if (!start_stream_run(c, setup, &run)) return false;
     drive_stream(c, &run);
     bool measured = run.measure_from_ns != INT64_MAX;
     finish_stream(&run);
@@ -277,8 +306,8 @@ bool run_stream(const Config& c, const char* name, int n, int storm, StreamResul
 }
 
 void print_stream_table(const char* name, const StreamResult& r, bool storm) {
-    std::printf("\n%s: %d listeners of a 16,000 bytes/s stream, %.1f s measured\n", name,
-                r.listeners, r.seconds);
+    std::printf("\n%s: %d listeners of a %.0f bytes/s stream, %.1f s measured\n", name, r.listeners,
+                STEADY_RATE, r.seconds);
     print_row("request to first stream byte p50/p99", "%10.2f / %.2f ms", r.first_p50, r.first_p99);
     print_row("block delay p50/p99/max", "%10.2f / %.2f / %.2f ms", r.delay_p50, r.delay_p99,
               r.delay_max);
@@ -329,6 +358,78 @@ void print_stream_json(const char* name, const StreamResult& r, bool storm) {
     json_print(j);
 }
 
+StreamSetup steady_setup(const char* name, int listeners, int storm, double seconds) {
+    return StreamSetup{name, listeners, storm, STEADY_RATE, STEADY_PAYLOAD, seconds, false, false};
+}
+
+// ---- ceiling ----
+
+struct CeilingRun {
+    double rate;
+    StreamResult result;
+};
+
+bool is_figure_rate(const Config& c, double rate) {
+    return std::find(c.ceiling_figure_rates.begin(), c.ceiling_figure_rates.end(), rate) !=
+           c.ceiling_figure_rates.end();
+}
+
+// One ceiling run at rate. A run whose figures are not wanted ends at its first dropped
+// listener: it has failed, and the next rate down is tried.
+bool run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs) {
+    StreamSetup setup{"ceiling",       c.ceiling_listeners, 0,    rate,
+                      CEILING_PAYLOAD, c.ceiling_seconds,   true, !is_figure_rate(c, rate)};
+    CeilingRun run{rate, {}};
+    if (!run_stream(c, setup, &run.result)) return false;
+    runs->push_back(run);
+    return true;
+}
+
+void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest) {
+    std::sort(runs.begin(), runs.end(),
+              [](const CeilingRun& a, const CeilingRun& b) { return a.rate > b.rate; });
+    std::printf(
+        "\nceiling: %d listeners, the benchmark's source writing whole %u-byte payloads on time, "
+        "%.0f s measured\n",
+        c.ceiling_listeners, CEILING_PAYLOAD, c.ceiling_seconds);
+    JsonLine j = json_begin("ceiling");
+    json_int(&j, "listeners", c.ceiling_listeners);
+    json_uint(&j, "payload", CEILING_PAYLOAD);
+    json_fixed(&j, "seconds", c.ceiling_seconds, 0);
+    json_fixed(&j, "highest_rate", highest, 0);
+    std::vector<double> rate, kept, seconds, cpu, pass50, pass99, passes, delay50, delay99;
+    for (const CeilingRun& run : runs) {
+        const StreamResult& r = run.result;
+        char label[64];
+        std::snprintf(label, sizeof label, "%.0f bytes/s", run.rate);
+        print_row(label,
+                  "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms "
+                  "(%zu passes)",
+                  r.listeners - r.dropped, r.listeners, r.seconds, r.cpu_per_second, r.pass_p50,
+                  r.pass_p99, r.passes);
+        rate.push_back(run.rate);
+        kept.push_back(r.listeners - r.dropped);
+        seconds.push_back(r.seconds);
+        cpu.push_back(r.cpu_per_second);
+        pass50.push_back(r.pass_p50);
+        pass99.push_back(r.pass_p99);
+        passes.push_back(static_cast<double>(r.passes));
+        delay50.push_back(r.delay_p50);
+        delay99.push_back(r.delay_p99);
+    }
+    print_row("highest rate keeping every listener", "%.0f bytes/s", highest);
+    json_fixed_list(&j, "rates", rate, 0);
+    json_fixed_list(&j, "kept", kept, 0);
+    json_fixed_list(&j, "measured_seconds", seconds, 1);
+    json_fixed_list(&j, "cpu_per_second", cpu, 4);
+    json_fixed_list(&j, "pass_ms_p50", pass50, 2);
+    json_fixed_list(&j, "pass_ms_p99", pass99, 2);
+    json_fixed_list(&j, "passes", passes, 0);
+    json_fixed_list(&j, "delay_ms_p50", delay50, 1);
+    json_fixed_list(&j, "delay_ms_p99", delay99, 1);
+    json_print(j);
+}
+
 }  // namespace
 
 bool run_cap(const Config& c) {
@@ -355,9 +456,26 @@ bool run_cap(const Config& c) {
     return true;
 }
 
+bool run_ceiling(const Config& c) {
+    std::vector<CeilingRun> runs;
+    double highest = 0;
+    for (double rate = c.ceiling_top_rate; rate >= c.ceiling_step && highest == 0;
+         rate -= c.ceiling_step) {
+        if (!run_ceiling_at(c, rate, &runs)) return false;
+        if (runs.back().result.dropped == 0) highest = rate;
+    }
+    for (double rate : c.ceiling_figure_rates) {
+        bool done = false;
+        for (const CeilingRun& run : runs) done = done || run.rate == rate;
+        if (!done && !run_ceiling_at(c, rate, &runs)) return false;
+    }
+    print_ceiling(c, runs, highest);
+    return true;
+}
+
 bool run_steady(const Config& c, int listeners) {
     StreamResult r{};
-    if (!run_stream(c, "steady", listeners, 0, &r)) return false;
+    if (!run_stream(c, steady_setup("steady", listeners, 0, c.steady_seconds), &r)) return false;
     print_stream_table("steady", r, false);
     print_stream_json("steady", r, false);
     return true;
@@ -365,7 +483,8 @@ bool run_steady(const Config& c, int listeners) {
 
 bool run_storm(const Config& c) {
     StreamResult r{};
-    if (!run_stream(c, "storm", c.storm_listeners, c.storm_connections, &r)) return false;
+    StreamSetup setup = steady_setup("storm", c.storm_listeners, c.storm_connections, 0);
+    if (!run_stream(c, setup, &r)) return false;
     print_stream_table("storm", r, true);
     print_stream_json("storm", r, true);
     return true;

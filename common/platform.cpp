@@ -34,3 +34,19 @@ std::uint32_t monotonic_ms() {
                        static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
     return static_cast<std::uint32_t>(ms);
 }
+
+void sleep_until_ms(std::uint32_t deadline_ms) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t now_ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                           static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
+    // Signed: the cut 32-bit difference tells a deadline in front from one that has passed.
+    auto ahead = static_cast<std::int32_t>(deadline_ms - static_cast<std::uint32_t>(now_ms));
+    if (ahead <= 0) return;
+    // An absolute time on the same clock: a sleep cut short by a signal is resumed to the same
+    // moment, and the wake-up does not drift by the time spent reaching the call.
+    std::uint64_t at_ms = now_ms + static_cast<std::uint64_t>(ahead);
+    timespec at{static_cast<time_t>(at_ms / 1000U), static_cast<long>(at_ms % 1000U) * 1000000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}

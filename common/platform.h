@@ -23,3 +23,8 @@ std::uint32_t clock_ms();
 // since the wall clock may be set back or forward while it runs. Only differences mean
 // anything, taken as unsigned 32-bit values.
 std::uint32_t monotonic_ms();
+
+// Suspends the thread until monotonic_ms() would read deadline_ms, across signals too; returns
+// at once when that moment has come or passed. A deadline counts as passed when it lies up to
+// 2^31 ms (24.8 days) behind the clock, as ahead when it lies less than that in front.
+void sleep_until_ms(std::uint32_t deadline_ms);

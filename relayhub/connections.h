@@ -25,7 +25,7 @@ struct Connection {
     std::uint32_t accepted_ms;  // monotonic_ms() of the pass that accepted it
     std::uint8_t* buffer;       // owned: RECEIVE_BUFFER_SIZE bytes, released at teardown
     std::uint32_t fill;
-    std::uint32_t header_end;  // 0 until a request end has been found
+    std::uint32_t header_end;  // 0 until a request end has been found; searched while PENDING
     std::uint64_t position;    // absolute stream offset of a PLAYER's next byte
     bool started;              // PLAYER: has been sent at least one stream byte
     // To be torn down at its next step: a PLAYER that was sent bytes the window then discarded,

@@ -32,7 +32,11 @@ StepAnswer read_step(std::uint32_t i) {
     int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
     if (r > 0) {
         auto received = static_cast<std::uint32_t>(r);
-        if (c.header_end == 0) c.header_end = find_request_end(c.buffer, c.fill, received);
+        // Only a PENDING record is classified by its request end: a source's stream is not
+        // searched for one byte by byte for as long as it runs.
+        if (c.state == PENDING && c.header_end == 0) {
+            c.header_end = find_request_end(c.buffer, c.fill, received);
+        }
         c.fill += received;
         return handle_data(i);
     }
@@ -64,10 +68,13 @@ void poll_pass(std::uint32_t now_ms) {
 
 void run_poll_loop() {
     for (;;) {
+        // The sleep ends a period after the pass began, not after it ended: a pause after each
+        // pass would add the pass's own time (over a millisecond with a full table) to every
+        // listener's 10 ms and lower its ceiling below the stream rates it is meant to carry.
         std::uint32_t now_ms = monotonic_ms();
         note_pass(now_ms);
         poll_pass(now_ms);
         serve_metrics(now_ms);
-        sleep_ms(POLL_INTERVAL_MS);
+        sleep_until_ms(now_ms + POLL_PERIOD_MS);
     }
 }

@@ -7,7 +7,10 @@
 
 #include <cstdint>
 
-constexpr int POLL_INTERVAL_MS = 10;
+// A pass begins every POLL_PERIOD_MS (at once after one that took longer): each record gets
+// one read per period, and each listener one piece, so a listener's ceiling is 1460 bytes per
+// 10 ms, 146,000 bytes per second, however many records a pass visits.
+constexpr std::uint32_t POLL_PERIOD_MS = 10;
 // A connection that is neither a source nor a listener this long after its accept is closed:
 // a request needs a moment, not minutes, and 255 connections that never finish one would
 // otherwise hold every record for good and lock listeners out.
@@ -17,5 +20,5 @@ constexpr std::uint32_t PENDING_LIMIT_MS = 10000;
 // a PENDING record past PENDING_LIMIT_MS is torn down, every other record gets one read
 // followed by its data or idle step or its teardown.
 void poll_pass(std::uint32_t now_ms);
-// Passes for ever, POLL_INTERVAL_MS apart.
+// Passes for ever, one every POLL_PERIOD_MS.
 [[noreturn]] void run_poll_loop();

@@ -68,8 +68,8 @@ std::uint64_t window_begin_source(StreamWindow& window);
 // the count, at most limit. The count also stops at the end of data, where the ring wraps: the
 // next read goes on from data[0]. Copies and changes nothing.
 WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std::uint32_t limit);
-// The absolute offset at which a new player starts: the beginning of the newest block it can
-// be sure to follow (see stream_window.cpp).
+// The absolute offset at which a new player starts: the beginning of the newest block whose
+// header has arrived, or base while none has (see stream_window.cpp).
 std::uint64_t window_join_point(const StreamWindow& window);
 
 // The server's one window, static for the life of the process, and the same operations on it.

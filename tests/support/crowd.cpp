@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "clocks.h"
 #include "process.h"
@@ -25,6 +26,10 @@ constexpr int READS_PER_EVENT = 16;
 constexpr int PUMP_WAIT_MS = 10;
 
 std::uint8_t receive_buffer[1 << 16];
+// A pass sends its pieces microseconds apart, and passes are a sleep apart. A listener that reads
+// late has only its newest piece stamped, which can make two passes' stamps look like one in
+// table order; a gap this long between stamps ends a pass all the same.
+constexpr std::int64_t PASS_GAP_NS = 2 * NS_PER_MS;
 
 // One block the listener's check reported: its faults and, for a whole block, the figures.
 void count_block(Crowd* crowd, std::size_t k, const CheckedBlock& b) {
@@ -98,14 +103,40 @@ void send_request(Crowd* crowd, std::size_t k) {
     epoll_ctl(crowd->epoll_fd, EPOLL_CTL_MOD, l.fd, &ev);
 }
 
+// One recv, or with time stamps one recvmsg that notes when the relay sent what it brought.
+ssize_t receive(Crowd* crowd, std::size_t k) {
+    Listener& l = crowd->listeners[k];
+    if (!crowd->stamp_sends) return recv(l.fd, receive_buffer, sizeof receive_buffer, 0);
+    iovec data{receive_buffer, sizeof receive_buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr m{};
+    m.msg_iov = &data;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    ssize_t r = recvmsg(l.fd, &m, 0);
+    if (r <= 0) return r;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec t{};
+        std::memcpy(&t, CMSG_DATA(c), sizeof t);
+        std::int64_t ns = static_cast<std::int64_t>(t.tv_sec) * NS_PER_SECOND + t.tv_nsec;
+        if (ns >= crowd->delays.from_wall_ns) {
+            crowd->send_stamps.push_back(SendStamp{ns, static_cast<std::uint32_t>(k)});
+        }
+    }
+    return r;
+}
+
 // Reads what has arrived, up to READS_PER_EVENT times, checking every byte.
 void read_listener(Crowd* crowd, std::size_t k) {
     Listener& l = crowd->listeners[k];
     for (int reads = 0; reads < READS_PER_EVENT && l.state == READING; ++reads) {
-        ssize_t r = recv(l.fd, receive_buffer, sizeof receive_buffer, 0);
+        ssize_t r = receive(crowd, k);
         if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (r <= 0) {  // 0: the relay closed it; -1: reset
             end_listener(crowd, k, CLOSED_BY_RELAY);
+            crowd->closed_by_relay += 1;
             return;
         }
         auto n = static_cast<std::size_t>(r);
@@ -125,8 +156,9 @@ void read_listener(Crowd* crowd, std::size_t k) {
 
 }  // namespace
 
-Crowd new_crowd(int port, std::size_t count) {
+Crowd new_crowd(int port, std::size_t count, bool stamp_sends) {
     Crowd crowd{};
+    crowd.stamp_sends = stamp_sends;
     crowd.epoll_fd = epoll_create1(0);
     crowd.port = port;
     crowd.delays.from_wall_ns = INT64_MAX;
@@ -154,6 +186,10 @@ void crowd_join(Crowd* crowd, std::size_t k) {
         return;
     }
     l.local_port = local_port(l.fd);
+    if (crowd->stamp_sends) {
+        int on = 1;
+        setsockopt(l.fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    }
     l.state = CONNECTING;
     epoll_event ev{};
     ev.events = EPOLLOUT;
@@ -238,6 +274,24 @@ int crowd_damaged(const Crowd& crowd) {
     int n = 0;
     for (const Listener& l : crowd.listeners) n += is_damaged(l.check) ? 1 : 0;
     return n;
+}
+
+std::vector<double> pass_lengths_ms(std::vector<SendStamp> stamps) {
+    std::sort(stamps.begin(), stamps.end(),
+              [](const SendStamp& a, const SendStamp& b) { return a.wall_ns < b.wall_ns; });
+    std::vector<double> lengths;
+    std::size_t first = 0;  // the pass's first stamp
+    for (std::size_t k = 1; k <= stamps.size(); ++k) {
+        if (k < stamps.size() && stamps[k].listener > stamps[k - 1].listener &&
+            stamps[k].wall_ns - stamps[k - 1].wall_ns < PASS_GAP_NS) {
+            continue;
+        }
+        if (k - first >= 2) {
+            lengths.push_back(ns_to_ms(stamps[k - 1].wall_ns - stamps[first].wall_ns));
+        }
+        first = k;
+    }
+    return lengths;
 }
 
 std::uint32_t crowd_payload(const Crowd& crowd) {

@@ -66,6 +66,14 @@ struct DelayLog {
     std::vector<double> whole_ms;  // its last byte received minus its send time
 };
 
+// When the relay sent what a listener's read brought: the kernel's receive time stamp, which
+// loopback takes while the relay's send goes through, so the reading side's own delay does not
+// count. A read that brings pieces of several passes has the newest one's.
+struct SendStamp {
+    std::int64_t wall_ns;
+    std::uint32_t listener;  // its index, which is its place among the relay's records too
+};
+
 struct Crowd {
     int epoll_fd;                     // owned: closed by crowd_end
     int port;                         // the relay's
@@ -77,10 +85,14 @@ struct Crowd {
     std::vector<double> first_byte_ms;  // request to first stream byte, per listener that got one
     // Called with the listener's index and each block its check reports, when set.
     std::function<void(std::size_t, const CheckedBlock&)> on_block;
+    bool stamp_sends;                    // listeners ask for receive time stamps (SO_TIMESTAMPNS)
+    std::vector<SendStamp> send_stamps;  // of every read, from delays.from_wall_ns on
+    int closed_by_relay;                 // listeners the relay has closed so far
 };
 
-// count listeners of the relay at port, none joined yet, all KEEP_UP.
-Crowd new_crowd(int port, std::size_t count);
+// count listeners of the relay at port, none joined yet, all KEEP_UP; with stamp_sends, each
+// read's send time is kept in send_stamps.
+Crowd new_crowd(int port, std::size_t count, bool stamp_sends = false);
 // One more listener, not joined yet; returns its index.
 std::size_t crowd_add(Crowd* crowd);
 // Starts connecting listener k; it sends its request once connected. FAILED when no connect
@@ -110,6 +122,12 @@ std::string stream_faults(const Listener& listener, std::uint32_t allowed = 0);
 std::uint64_t crowd_stream_bytes(const Crowd& crowd);
 // Listeners whose stream is damaged.
 int crowd_damaged(const Crowd& crowd);
+// The length of each pass of the relay that sent pieces, in ms, from the first to the last piece
+// it sent. The relay visits its records in the order they joined, one piece each per pass, so
+// a pass ends where the next stamp in time belongs to a listener that joined no later than the
+// one before it, or comes 2 ms or more after it (so a pass in which the relay was descheduled
+// that long counts as two). Passes that sent nothing leave no stamp and are not counted.
+std::vector<double> pass_lengths_ms(std::vector<SendStamp> stamps);
 // The payload length of the first block any listener received (with blockframe's default
 // payload, the only place the benchmark learns it), or 0.
 std::uint32_t crowd_payload(const Crowd& crowd);

@@ -51,6 +51,23 @@ TEST(SleepMs, SleepsShortAndLongCountsInFull) {
     }
 }
 
+TEST(SleepUntilMs, SleepsToADeadlineAheadAndNotAtAllForOneThatHasPassed) {
+    struct Case {
+        std::int32_t from_now_ms;  // where the deadline lies
+        long at_least_ms, below_ms;
+    };
+    // A millisecond short is allowed: the clock reading the deadline counts from is cut to
+    // whole milliseconds. The bounds above are generous: a shared machine may wake us late.
+    for (Case c : {Case{100, 99, 2100}, Case{0, 0, 1000}, Case{-1000, 0, 1000},
+                   Case{INT32_MIN + 1, 0, 1000}}) {
+        auto started = Clock::now();
+        sleep_until_ms(monotonic_ms() + static_cast<std::uint32_t>(c.from_now_ms));
+        long slept = elapsed_ms(started);
+        EXPECT_GE(slept, c.at_least_ms) << c.from_now_ms;
+        EXPECT_LT(slept, c.below_ms) << c.from_now_ms;
+    }
+}
+
 TEST(SendOrReport, AFailedSendWritesOneLineAndAnswersOne) {
     int pair[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));

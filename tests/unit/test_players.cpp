@@ -171,12 +171,13 @@ TEST(PumpPlayer, APieceTakenInPartLosesNoByte) {
 
 TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     std::string b;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 4; ++k) {
         b += testkit::filled_block(100, 'p');
     }
-    // Three 112-byte blocks in reads of 112: the second read drops nothing, the third the first.
+    // Four 112-byte blocks in reads of 112: the fourth read finds two complete blocks behind the
+    // first and drops it.
     auto window = std::make_unique<StreamWindow>();
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 4; ++k) {
         window_append(*window, reinterpret_cast<const std::uint8_t*>(b.data()) + 112 * k, 112);
     }
     ASSERT_EQ(112U, window->base);
@@ -186,13 +187,13 @@ TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     player.started = true;
     player.position = 111;
     EXPECT_EQ(-1, pump_player(player, *window));
-    player.position = 112 + 224;
+    player.position = 112 + 336;
     EXPECT_EQ(0, pump_player(player, *window));
-    EXPECT_EQ(112U + 224U, player.position);
+    EXPECT_EQ(112U + 336U, player.position);
     player.retired = true;  // bytes it was sent have been discarded
     EXPECT_EQ(-1, pump_player(player, *window));
     // One that was sent nothing yet loses nothing when the window passes it: it moves to the
-    // join point, the newest complete block, and is sent that.
+    // join point, the newest block, and is sent that.
     int pair[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
     Connection fresh{};
@@ -200,10 +201,10 @@ TEST(PumpPlayer, APlayerBehindTheWindowIsDroppedAndOneAtTheEndWaits) {
     fresh.state = PLAYER;
     fresh.position = 0;
     EXPECT_EQ(112, pump_player(fresh, *window));
-    EXPECT_EQ(336U, fresh.position);
+    EXPECT_EQ(448U, fresh.position);
     char got[112];
     EXPECT_EQ(112, recv(pair[1], got, sizeof got, MSG_WAITALL));
-    EXPECT_EQ(b.substr(224), std::string(got, sizeof got));
+    EXPECT_EQ(b.substr(336), std::string(got, sizeof got));
     close(pair[0]);
     close(pair[1]);
 }

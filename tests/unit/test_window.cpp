@@ -24,9 +24,10 @@ std::string blocks(int n, std::uint32_t payload) {
     return s;
 }
 
-void append(StreamWindow& w, const std::string& bytes) {
-    window_append(w, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                  static_cast<std::uint32_t>(bytes.size()));
+// What window_append answers: where held bytes were discarded, if anywhere.
+std::uint64_t append(StreamWindow& w, const std::string& bytes) {
+    return window_append(w, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                         static_cast<std::uint32_t>(bytes.size()));
 }
 
 // The bytes held, in stream order, read straight out of the ring.
@@ -67,28 +68,40 @@ struct StepCase {
 
 void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
 
-const std::string B112 = blocks(10, 100);  // blocks of 112 bytes
-const std::string B20 = blocks(10, 8);     // blocks of 20 bytes
+const std::string B112 = blocks(10, 100);   // blocks of 112 bytes
+const std::string B20 = blocks(10, 8);      // blocks of 20 bytes
+const std::string B8012 = blocks(5, 8000);  // blockframe -s 8000, as feedsend delivers them
 
 const StepCase STEP_CASES[] = {
-    {"worked example", B112, {50, 100, 60, 20}, {0, 0, 0, 112}, {50, 150, 210, 118}},
-    {"second block completed exactly drops the first", B112, {125, 99}, {0, 112}, {125, 112}},
-    {"one byte short of the second block drops nothing", B112, {125, 98}, {0, 0}, {125, 223}},
+    {"the read completing the third block drops nothing, the next drops the first",
+     B112,
+     {50, 100, 100, 86, 1},
+     {0, 0, 0, 0, 112},
+     {50, 150, 250, 336, 225}},
+    {"a third block one byte short drops nothing", B112, {335, 1, 1}, {0, 0, 112}, {335, 336, 225}},
     {"an incomplete first block is never dropped",
      blocks(1, 60000) + B112,
      {20000, 20000, 20000},
      {0, 0, 0},
      {20000, 40000, 60000}},
-    {"one append completing three blocks drops only the oldest",
+    {"one read bringing four blocks: the next reads drop one each while two complete follow",
      B20,
      {85, 1, 1, 1},
-     {0, 20, 40, 60},
-     {85, 66, 47, 28}},
-    {"a read bringing a block behind a bare header drops later",
-     block(100, 'a') + block(0, 'b') + B112,
-     {124, 5, 1},
-     {0, 0, 112},
-     {124, 129, 18}},
+     {0, 20, 40, 40},
+     {85, 66, 47, 48}},
+    {"blocks with an empty payload count as complete",
+     block(100, 'a') + block(0, 'b') + block(0, 'c') + B112,
+     {136, 1},
+     {0, 112},
+     {136, 25}},
+    // 1,460 bytes complete the second block with 712 of the third behind it; a listener at
+    // live is then a piece behind the end, 748 bytes short of the second block's end, when
+    // 7,300 bytes complete the third. The second block must still be held then.
+    {"a burst completing the next block keeps the one a listener at live is finishing",
+     B8012,
+     {15276, 1460, 7300, 1460},
+     {0, 0, 0, 8012},
+     {15276, 16736, 24036, 17484}},
 };
 
 class WindowSteps : public testing::TestWithParam<StepCase> {};
@@ -111,25 +124,13 @@ TEST_P(WindowSteps, BaseAndFillFollowTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(Appends, WindowSteps, testing::ValuesIn(STEP_CASES));
 
-TEST(Window, ABareEmptyBlockHeaderBehindTheFirstIsTestedOnlyWithMoreBytes) {
-    // Exactly 12 bytes behind the first block: nothing is tested, though they are a complete
-    // block with an empty payload; the next append finding 13 or more there drops.
+TEST(Window, UnmarkedBytesBehindTheNewestBlockAreCutAtTheNextAppend) {
     auto w = std::make_unique<StreamWindow>();
-    append(*w, block(100, 'a') + block(0, 'b'));
-    append(*w, "c");
+    std::string two = block(100, 'a') + block(100, 'b');
+    EXPECT_EQ(WINDOW_NOTHING_DISCARDED, append(*w, two + std::string(13, 'x')));
+    EXPECT_EQ(224U, append(*w, "0123456789"));  // those too are cut at the next append
     EXPECT_EQ(0U, w->base);
-    EXPECT_EQ(125U, w->fill);
-    append(*w, "d");
-    EXPECT_EQ(112U, w->base);
-}
-
-TEST(Window, UnmarkedBytesBehindTheFirstBlockAreCut) {
-    auto w = std::make_unique<StreamWindow>();
-    std::string first = block(100, 'a');
-    append(*w, first + std::string(13, 'x'));
-    append(*w, "0123456789");
-    EXPECT_EQ(0U, w->base);
-    EXPECT_EQ(first + "0123456789", held(*w));
+    EXPECT_EQ(two + "0123456789", held(*w));
 }
 
 TEST(Window, BaseCarriesPast32Bits) {
@@ -157,11 +158,14 @@ const JoinCase JOIN_CASES[] = {
     {"one incomplete block", B112, {50}, 0},
     {"one complete block alone", B112, {112}, 0},
     {"one complete block and a begun second", B112, {112, 30}, 112},
-    {"one complete block and a second whose length is not here yet", B112, {112, 5}, 112},
+    {"one complete block and a second whose length is not here yet", B112, {112, 5}, 0},
     {"one complete block and bytes that begin no marker", block(100, 'a') + "xyz", {115}, 0},
     {"two complete blocks", B112, {224}, 112},
-    {"many complete blocks and a partial", B112, {610}, 448},
-    {"two complete blocks after a drop", B112, {112, 112, 112}, 224},
+    {"many complete blocks and a partial", B112, {610}, 560},
+    {"the block arriving after a drop", B112, {448, 30}, 448},
+    {"burst: a block under way behind a complete one", B8012, {15276}, 8012},
+    {"burst: a block completed with the next one's head behind it", B8012, {15276, 1460}, 16024},
+    {"burst: the next block completed in one read", B8012, {15276, 1460, 7300}, 16024},
     {"seeking through bytes before a marker", std::string(9, 'z') + B112, {9}, 9},
     {"seeking found the stream", std::string(9, 'z') + B112, {9, 40}, 9},
 };
