@@ -16,9 +16,28 @@ std::uint32_t index_of(const StreamWindow& w, std::uint64_t k) {
 
 std::uint8_t byte_at(const StreamWindow& w, std::uint64_t k) { return w.data[index_of(w, k)]; }
 
-bool marker_held_at(const StreamWindow& w, std::uint64_t k) {
-    std::uint8_t four[4] = {byte_at(w, k), byte_at(w, k + 1), byte_at(w, k + 2), byte_at(w, k + 3)};
-    return is_block_marker(four);
+constexpr auto MARKER_FIRST = static_cast<std::uint8_t>(BLOCK_MARKER);
+
+// Whether a block may begin at k of a sequence of total bytes read through at(): the one rule,
+// block_frames_at, on its first 8 bytes, or while fewer are here, as far as they go a marker.
+// Every place that decides where a block begins asks this, or frames_held_at.
+template <typename At>
+bool may_begin_block(const At& at, std::uint64_t k, std::uint64_t total) {
+    std::uint8_t head[8];
+    std::uint64_t n = total - k < 8 ? total - k : 8;
+    for (std::uint64_t j = 0; j < n; ++j) head[j] = at(k + j);
+    if (n == 8) return block_frames_at(head);
+    for (std::uint64_t j = 0; j < n && j < 4; ++j) {
+        if (head[j] != static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j))) return false;
+    }
+    return true;
+}
+
+// Whether a block frames at the k-th byte held, whose 8 header bytes are all held.
+bool frames_held_at(const StreamWindow& w, std::uint64_t k) {
+    std::uint8_t head[8];
+    for (std::uint32_t j = 0; j < 8; ++j) head[j] = byte_at(w, k + j);
+    return block_frames_at(head);
 }
 
 // The size of the block whose header is the k-th byte held onward (its first 8 bytes held).
@@ -35,7 +54,7 @@ void note_discard(std::uint64_t* discarded, std::uint64_t from) {
 
 // An empty window restarts at data[0]: seeking keeps its carry there, and a first block then
 // lies unwrapped from data[0] until the ring has gone round once.
-void empty(StreamWindow& w) {
+void make_empty(StreamWindow& w) {
     w.fill = 0;
     w.start = 0;
 }
@@ -45,7 +64,7 @@ void drop_front(StreamWindow& w, std::uint32_t n) {
     w.start = index_of(w, n);
     w.base += n;
     w.fill -= n;
-    if (w.fill == 0) empty(w);
+    if (w.fill == 0) make_empty(w);
 }
 
 // Copies len bytes in behind what is held, in two parts where the ring wraps. The caller has
@@ -79,22 +98,23 @@ void track_blocks(StreamWindow& w) {
         if (k + 8 > w.fill) return;
         std::uint64_t next = k + block_size_at(w, k);
         if (next + 8 > w.fill) return;  // the next block's length has not arrived yet
-        if (!marker_held_at(w, next) || block_size_at(w, next) > WINDOW_CAPACITY) return;
+        if (!frames_held_at(w, next)) return;
         w.previous_block = w.last_block;
         w.last_block = w.base + next;
     }
 }
 
-// Whether a block marker begins at offset `at` of the held bytes followed by the append.
-bool marker_at(const StreamWindow& w, std::uint64_t at, const std::uint8_t* bytes,
-               std::uint32_t len) {
-    if (at + 4 > static_cast<std::uint64_t>(w.fill) + len) return false;  // cannot tell yet
-    std::uint8_t four[4];
-    for (std::uint32_t k = 0; k < 4; ++k) {
+// Whether a block frames at offset `at` of the held bytes followed by the append; false while
+// its 8 header bytes have not all arrived.
+bool frames_across(const StreamWindow& w, std::uint64_t at, const std::uint8_t* bytes,
+                   std::uint32_t len) {
+    if (at + 8 > static_cast<std::uint64_t>(w.fill) + len) return false;  // cannot tell yet
+    std::uint8_t head[8];
+    for (std::uint32_t k = 0; k < 8; ++k) {
         std::uint64_t o = at + k;
-        four[k] = o < w.fill ? byte_at(w, o) : bytes[o - w.fill];
+        head[k] = o < w.fill ? byte_at(w, o) : bytes[o - w.fill];
     }
-    return is_block_marker(four);
+    return block_frames_at(head);
 }
 
 // SEEKING: looks for a marker in the carried bytes followed by the append, discards what lies
@@ -105,22 +125,10 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
     const std::uint32_t carry = w.carry;
     const std::uint64_t total = static_cast<std::uint64_t>(carry) + len;
     auto at = [&](std::uint64_t k) { return k < carry ? w.data[k] : bytes[k - carry]; };
-    auto marker_from = [&](std::uint64_t k, std::uint64_t n) {  // the first n bytes of one
-        for (std::uint64_t j = 0; j < n; ++j) {
-            if (at(k + j) != static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j))) return false;
-        }
-        return true;
-    };
     // A marker whose block declares more than the window can ever hold is no block: taking it
     // would only hold the stream up until all of its length had gone by.
-    auto too_large = [&](std::uint64_t k) {
-        if (k + 8 > total) return false;  // its length is not here yet
-        std::uint8_t length[4] = {at(k + 4), at(k + 5), at(k + 6), at(k + 7)};
-        return read_u32_le(length) + static_cast<std::uint64_t>(BLOCK_HEADER_SIZE) >
-               WINDOW_CAPACITY;
-    };
     std::uint64_t k = 0;
-    while (k + 4 <= total && (!marker_from(k, 4) || too_large(k))) ++k;
+    while (k + 4 <= total && (at(k) != MARKER_FIRST || !may_begin_block(at, k, total))) ++k;
     if (k + 4 <= total) {
         if (k < carry) {
             std::memmove(w.data, w.data + k, carry - k);
@@ -139,7 +147,7 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
         return;
     }
     std::uint64_t keep = total < 3 ? total : 3;
-    while (keep > 0 && !marker_from(total - keep, keep)) --keep;
+    while (keep > 0 && !may_begin_block(at, total - keep, total)) --keep;
     std::uint8_t tail[3];
     for (std::uint64_t j = 0; j < keep; ++j) tail[j] = at(total - keep + j);
     std::memcpy(w.data, tail, keep);
@@ -147,24 +155,12 @@ void seek_marker(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) 
     w.carry = static_cast<std::uint32_t>(keep);
 }
 
-// SKIPPING: the window is empty and base is the offset of the next byte. Discards the rest of
-// the oversized block; a block should begin right after it, and seeking finds it if it does.
-void skip_block(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len) {
-    std::uint64_t left = w.skip_to - w.base;
-    std::uint32_t skipped = left < len ? static_cast<std::uint32_t>(left) : len;
-    w.base += skipped;
-    if (w.base == w.skip_to) {
-        w.mode = SEEKING;
-        w.carry = 0;
-        if (skipped < len) seek_marker(w, bytes + skipped, len - skipped);
-    }
-}
-
 // The append does not fit behind what is held. Whole blocks go from the front, as long as the
-// window still begins with a marked block afterwards, until it fits. When even that cannot make
-// room (the first block, with this read, does not fit in the window), everything held is
-// discarded, the rest of that block (at most the window's size) is skipped as it arrives, and
-// the window starts again at the next block marker. base moves past every discarded byte, so
+// window still begins with a block that frames afterwards, until it fits. When even that cannot
+// make room (the first block, with this read, does not fit in the window), everything held is
+// discarded, the rest of that block is skipped, and the window starts again at the next block
+// marker. That rest lies within this read: the block frames, so it is no larger than the
+// window, and it did not fit together with the read. base moves past every discarded byte, so
 // every player with a position in them falls behind the window and is dropped, and one that
 // had been sent all of them is told of the discard: none is sent a block cut short.
 void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
@@ -173,7 +169,7 @@ void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
     while (static_cast<std::uint64_t>(w.fill - cut) + len > WINDOW_CAPACITY &&
            cut + BLOCK_HEADER_SIZE <= w.fill) {
         std::uint64_t next = cut + block_size_at(w, cut);
-        if (next > w.fill || !marker_at(w, next, bytes, len)) break;
+        if (next > w.fill || !frames_across(w, next, bytes, len)) break;
         cut = next;
     }
     if (static_cast<std::uint64_t>(w.fill - cut) + len <= WINDOW_CAPACITY) {
@@ -184,30 +180,40 @@ void make_room(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
     }
     note_discard(discarded, w.base + cut);
     std::uint64_t held_end = w.base + w.fill;
-    std::uint64_t block_end =
-        cut + BLOCK_HEADER_SIZE <= w.fill ? w.base + cut + block_size_at(w, cut) : held_end;
-    w.base = held_end;
-    empty(w);
+    // The header at cut is held whole: a block with fewer than 8 bytes held and this read fit.
+    std::uint64_t block_end = w.base + cut + block_size_at(w, cut);
+    std::uint64_t rest = block_end > held_end ? block_end - held_end : 0;
+    std::uint32_t skipped = rest < len ? static_cast<std::uint32_t>(rest) : len;
+    w.base = held_end + skipped;
+    make_empty(w);
     w.carry = 0;
-    if (block_end > held_end) {
-        w.mode = SKIPPING;
-        w.skip_to = block_end;
-        skip_block(w, bytes, len);
-    } else {
-        w.mode = SEEKING;
-        seek_marker(w, bytes, len);
-    }
+    w.mode = SEEKING;
+    seek_marker(w, bytes + skipped, len - skipped);
 }
 
-// The cut: once the marker and length of what follows the newest framed block have arrived and
-// do not frame (no marker, or a length no window can hold), track_blocks has stopped there and
-// everything from there on is cut away; the window then ends with that block.
-void cut_unframed(StreamWindow& w, std::uint64_t* discarded) {
-    std::uint64_t k = w.last_block - w.base;
-    std::uint64_t next = k + block_size_at(w, k);
-    if (next + 8 > w.fill) return;  // nothing, or too little to tell, behind the newest block
-    note_discard(discarded, w.base + next);
-    w.fill = static_cast<std::uint32_t>(next);
+// The held bytes from `from` on begin no block (track_blocks stopped there: no marker, or a
+// length no window can hold). They are cut away, and with them whatever follows up to the next
+// place a block may begin, among the held bytes or in the append: seeking goes on from the next
+// marker, so one bad length field costs the bytes up to the next block, not the stream up to a
+// read that happens to begin with a marker. Returns how many bytes at the append's front go too.
+std::uint32_t resync_after(StreamWindow& w, std::uint64_t from, const std::uint8_t* bytes,
+                           std::uint32_t len, std::uint64_t* discarded) {
+    note_discard(discarded, w.base + from);
+    const std::uint64_t after = w.fill - from;  // held bytes from `from` on
+    const std::uint64_t total = after + len;
+    auto at = [&](std::uint64_t k) { return k < after ? byte_at(w, from + k) : bytes[k - after]; };
+    std::uint64_t k = 1;  // `from` itself frames nothing
+    while (k < total && (at(k) != MARKER_FIRST || !may_begin_block(at, k, total))) ++k;
+    if (k < after) {
+        // The held bytes from k on move down to `from`: forward, as they move to lower offsets.
+        for (std::uint64_t j = k; j < after; ++j) {
+            w.data[index_of(w, from + j - k)] = byte_at(w, from + j);
+        }
+        w.fill = static_cast<std::uint32_t>(from + after - k);
+        return 0;
+    }
+    w.fill = static_cast<std::uint32_t>(from);
+    return static_cast<std::uint32_t>(k - after);  // at most len
 }
 
 // Whether the two blocks after the first are complete in what is held. Their headers have
@@ -238,9 +244,11 @@ bool two_complete_blocks_follow_first(const StreamWindow& w) {
 // - Reads that bring several blocks each still shed one per append, so the window grows, up to
 //   the capacity rule, and its first block lies ever further behind live.
 // - Cut: bytes behind the newest framed block that are seen not to frame are cut away at the
-//   next append, before anything is dropped. They belong to no block: a listener that was sent
-//   any of them is told of the discard and dropped (it reconnects to a whole stream), and the
-//   join point never lies in them.
+//   next append, before anything is dropped, together with what follows them up to the next
+//   place a block may begin, held or in the append (resync_after); an append whose first bytes
+//   would be the ones behind that block is judged before it is stored. Cut bytes belong to no
+//   block: a listener that was sent any of them is told of the discard and dropped (it
+//   reconnects to a whole stream), and the join point never lies in them.
 // - Capacity: an append that does not fit behind what is held drops whole blocks from the
 //   front, as many as it takes (make_room). A listener is behind one of them only if it trails
 //   the end by more than the window less that block and the read: with blocks under about
@@ -251,7 +259,18 @@ bool two_complete_blocks_follow_first(const StreamWindow& w) {
 // 4,380-byte blocks, 0.8 s at 16,000 B/s.
 void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len,
                    std::uint64_t* discarded) {
-    cut_unframed(w, discarded);
+    // The cut: behind the newest block that frames, bytes that are seen to begin no block go, up
+    // to the next place a block may begin; this read's bytes count when they are the first
+    // behind it, so that they are never held, nor served, only to be cut.
+    std::uint64_t newest = w.last_block - w.base;
+    std::uint64_t next = newest + block_size_at(w, newest);
+    auto at = [&](std::uint64_t k) { return k < w.fill ? byte_at(w, k) : bytes[k - w.fill]; };
+    if (newest + 8 <= w.fill && next <= w.fill && next < w.fill + static_cast<std::uint64_t>(len) &&
+        !may_begin_block(at, next, w.fill + static_cast<std::uint64_t>(len))) {
+        std::uint32_t skipped = resync_after(w, next, bytes, len, discarded);
+        bytes += skipped;
+        len -= skipped;
+    }
     if (two_complete_blocks_follow_first(w)) {
         drop_front(w, static_cast<std::uint32_t>(block_size_at(w, 0)));  // at most 16 MiB
     }
@@ -260,7 +279,7 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         return;
     }
     store(w, bytes, len);
-    if (w.fill >= 8 && block_size_at(w, 0) > WINDOW_CAPACITY) {
+    if (w.fill >= 8 && !frames_held_at(w, 0)) {
         // The first block's length has just arrived, and it is more than the window can ever
         // hold: no block begins here. Seeking goes on from the byte after its marker. These
         // bytes were never served (a first block is served only once its length is here), and
@@ -269,7 +288,7 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         std::memmove(w.data, w.data + w.start + 1, w.fill - 1);
         w.base += 1;
         w.carry = w.fill - 1;
-        empty(w);
+        make_empty(w);
         w.mode = SEEKING;
         seek_marker(w, nullptr, 0);
         return;
@@ -285,8 +304,6 @@ std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std
         std::uint32_t piece = len < WINDOW_APPEND_MAX ? len : WINDOW_APPEND_MAX;
         if (window.mode == FRAMED) {
             append_framed(window, bytes, piece, &discarded);
-        } else if (window.mode == SKIPPING) {
-            skip_block(window, bytes, piece);
         } else {
             seek_marker(window, bytes, piece);
         }
@@ -296,11 +313,10 @@ std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std
     return discarded;
 }
 
-std::uint64_t window_begin_source(StreamWindow& window) {
-    StreamWindow& w = window;
+std::uint64_t window_begin_source(StreamWindow& w) {
     if (w.mode != FRAMED) {
-        // Nothing is held. Bytes carried while seeking, or the rest of a block being skipped,
-        // were the old source's: the new one's marker is the next block.
+        // Nothing is held. Bytes carried while seeking were the old source's: the new one's
+        // marker is the next block.
         w.base += w.carry;
         w.carry = 0;
         w.mode = SEEKING;
@@ -322,7 +338,7 @@ std::uint64_t window_begin_source(StreamWindow& window) {
     if (keep == 0) {
         // Not even the first block was complete: the window starts again with the new source
         // at the same base, which players sent none of the discarded bytes still stand at.
-        empty(w);
+        make_empty(w);
         w.mode = SEEKING;
     } else {
         w.fill = static_cast<std::uint32_t>(keep);
@@ -343,7 +359,7 @@ WindowPiece window_read(const StreamWindow& window, std::uint64_t position, std:
 
 // Where a new player starts: the newest block whose marker and length have arrived, the one
 // arriving now or, when the next has not begun, the newest complete one; base while the window
-// holds no block (empty, seeking or skipping), so a player that joins before any source gets
+// holds no block (empty and seeking), so a player that joins before any source gets
 // the stream from its first byte.
 // - The player then trails the end by no more than what has arrived of that block, like a
 //   listener at live that was sent everything before it, and the rule's cases hold for it

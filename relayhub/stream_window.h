@@ -19,9 +19,8 @@ constexpr std::uint64_t WINDOW_NO_BLOCK = UINT64_MAX;
 
 // How the next appended bytes are taken.
 enum WindowMode : std::uint32_t {
-    SEEKING = 0,   // empty; bytes are discarded up to the next block marker (the start state)
-    FRAMED = 1,    // held bytes begin with a block: the drop-and-cut rule applies
-    SKIPPING = 2,  // empty; discarding the rest of a block too large to hold, up to skip_to
+    SEEKING = 0,  // empty; bytes are discarded up to the next block marker (the start state)
+    FRAMED = 1,   // held bytes begin with a block: the drop-and-cut rule applies
 };
 
 struct StreamWindow {
@@ -32,9 +31,9 @@ struct StreamWindow {
     std::uint32_t fill;   // bytes held
     std::uint64_t base;   // absolute offset of the first byte held; only ever grows
     WindowMode mode;
-    std::uint64_t skip_to;  // SKIPPING: absolute offset at which the oversized block ends
-    // SEEKING: the last 1 to 3 bytes seen, at data[0] and offset base, when they could be the
-    // start of a marker that the next append completes. Not held: fill stays 0.
+    // SEEKING: bytes at data[0] on (offset base on) that the search for a marker looks at before
+    // the next append's, not held (fill stays 0): the last 1 to 3 bytes seen when they could
+    // begin a marker, or a first block's bytes after its marker when its length framed nothing.
     std::uint32_t carry;
     // FRAMED: the newest block whose marker and length have been seen (absolute offset), and
     // the block before it, or WINDOW_NO_BLOCK. Kept up as bytes arrive, so that a new player's
@@ -53,14 +52,15 @@ struct WindowPiece {
 
 // Takes len bytes of one read of a source behind what the window holds, after applying the
 // front rule (see stream_window.cpp). Allocates nothing. Returns the lowest absolute offset at
-// which bytes held before were discarded other than by dropping whole blocks from the front
-// (a cut, or the capacity rule emptying the window), or WINDOW_NOTHING_DISCARDED. A player that
-// was sent a byte at or past that offset must not be sent what now follows it.
+// which bytes were discarded other than by dropping whole blocks from the front (a cut of held
+// bytes or of bytes of this append behind the blocks held, or the capacity rule emptying the
+// window), or WINDOW_NOTHING_DISCARDED. A player that was sent a byte at or past that offset
+// must not be sent what now follows it.
 std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_t len);
 // A new source is about to append its first bytes, which begin with a block marker. What the
 // window holds behind its newest complete block (a block the old source left unfinished, or a
 // header cut short) is cut away, so that the marker begins a block; an empty window that was
-// seeking or skipping takes the new source's bytes from their first marker. Returns the
+// seeking takes the new source's bytes from their first marker. Returns the
 // lowest absolute offset of held bytes discarded, or WINDOW_NOTHING_DISCARDED.
 std::uint64_t window_begin_source(StreamWindow& window);
 // What the window holds at the absolute position: BEHIND when position < base (those bytes are

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -124,13 +125,17 @@ TEST_P(WindowSteps, BaseAndFillFollowTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(Appends, WindowSteps, testing::ValuesIn(STEP_CASES));
 
-TEST(Window, UnmarkedBytesBehindTheNewestBlockAreCutAtTheNextAppend) {
+TEST(Window, UnmarkedBytesBehindTheNewestBlockAreCutUpToTheNextMarker) {
     auto w = std::make_unique<StreamWindow>();
     std::string two = block(100, 'a') + block(100, 'b');
     EXPECT_EQ(WINDOW_NOTHING_DISCARDED, append(*w, two + std::string(13, 'x')));
-    EXPECT_EQ(224U, append(*w, "0123456789"));  // those too are cut at the next append
+    // Cut at the next append, which begins no block either: it goes with them.
+    EXPECT_EQ(224U, append(*w, "0123456789"));
+    EXPECT_EQ(two, held(*w));
+    // The next marker, in the middle of a read, starts the stream again behind the blocks.
+    EXPECT_EQ(224U, append(*w, "zz" + block(10, 'c')));
     EXPECT_EQ(0U, w->base);
-    EXPECT_EQ(two + "0123456789", held(*w));
+    EXPECT_EQ(two + block(10, 'c'), held(*w));
 }
 
 TEST(Window, BaseCarriesPast32Bits) {
@@ -303,26 +308,53 @@ TEST(WindowCapacity, TwoBlocksTooLargeToHoldTogetherDropTheFirstWhole) {
     EXPECT_EQ(3U * (9 * 1024 * 1024 + 12), w->base);
 }
 
-TEST(WindowCapacity, ABlockLargerThanTheWindowIsSkippedAndTheStreamResumesAfterIt) {
+TEST(WindowCapacity, ABlockLargerThanTheWindowFramesNothingAndTheStreamResumesAfterIt) {
     auto w = std::make_unique<StreamWindow>();
     const std::uint32_t huge = 20 * 1024 * 1024;
     std::string big = block(huge, 'h');
     std::string after = blocks(3, 100);
     std::string stream = big + after;
-    std::uint64_t player = 5000;  // a player that had been sent part of the big block
     for (std::size_t at = 0; at < stream.size(); at += 65536) {
         std::uint64_t before = w->base;
         append(*w, stream.substr(at, 65536));
         expect_invariants(*w, before);
-        if (w->mode == SKIPPING) {
-            EXPECT_EQ(w->base, window_join_point(*w));
+        // Its length frames nothing: none of it is held, so none of it is ever served.
+        if (at + 65536 < big.size()) {
+            EXPECT_EQ(0U, w->fill) << at;
         }
         ASSERT_FALSE(testing::Test::HasFailure());
     }
-    EXPECT_EQ(BEHIND, window_read(*w, player, 1460).answer);
     // The window begins with the first block after the big one, at its true offset.
     EXPECT_EQ(big.size(), w->base);
     EXPECT_EQ(after, held(*w));
+}
+
+// A flipped bit in one length field among many small blocks, which reads bring hundreds at a
+// time: the header, declaring 512 MiB, is cut like any bytes that frame nothing, and the window
+// goes on with the valid blocks right behind it, as they go on arriving for 40 MB.
+TEST(WindowCapacity, OneBadLengthAmongManySmallBlocksCostsOnlyItsHeader) {
+    auto w = std::make_unique<StreamWindow>();
+    std::string before = blocks(3000, 100);
+    std::string bad = block_header(512U * 1024 * 1024);
+    std::string after = blocks(400000, 88);  // 40 MB of 100-byte blocks
+    std::string stream = before + bad + after;
+    std::uint64_t lowest = WINDOW_NOTHING_DISCARDED;
+    for (std::size_t at = 0; at < stream.size(); at += 65536) {
+        std::uint64_t base_before = w->base;
+        lowest = std::min(lowest, append(*w, stream.substr(at, 65536)));
+        expect_invariants(*w, base_before);
+        ASSERT_FALSE(testing::Test::HasFailure()) << at;
+    }
+    EXPECT_EQ(before.size(), lowest) << "discarded more than the bad header";
+    EXPECT_EQ(stream.size() - bad.size(), w->base + w->fill);
+    // What the window holds is the valid stream's end, from one of its block boundaries on.
+    ASSERT_GT(w->fill, WINDOW_CAPACITY / 2);
+    EXPECT_EQ(0U, (after.size() - w->fill) % 100);
+    EXPECT_TRUE(held(*w) == after.substr(after.size() - w->fill));
+    // And a new player is served it from a block of its own.
+    std::uint64_t join = window_join_point(*w);
+    EXPECT_EQ(0U, (join - w->base) % 100);
+    EXPECT_TRUE(served(*w, join) == held(*w).substr(join - w->base));
 }
 
 TEST(WindowCapacity, ALengthNoWindowCanHoldIsNoBlock) {
@@ -361,13 +393,17 @@ TEST(WindowCapacity, ALengthNoWindowCanHoldBehindTheFirstBlockIsCut) {
 }
 
 TEST(WindowCapacity, ABlockLargerThanTheWindowWithItsReadIsSkippedToItsEnd) {
-    // Small enough to be a block, too large to be held with the read that carries it.
+    // Small enough to be a block, too large to be held with the read that carries its end,
+    // which also brings the next block: the rest of it in that read is skipped.
     auto w = std::make_unique<StreamWindow>();
+    std::string first = block(100, 'a');
     std::string big = block(WINDOW_CAPACITY - 20, 'h');
-    std::string stream = big + block(30, 'n');
+    std::string stream = first + big + block(30, 'n');
+    std::uint64_t player = first.size() + 5000;  // had been sent part of the big block
     feed(*w, stream, 65536, false);
-    EXPECT_EQ(big.size(), w->base);
+    EXPECT_EQ(first.size() + big.size(), w->base);
     EXPECT_EQ(block(30, 'n'), held(*w));
+    EXPECT_EQ(BEHIND, window_read(*w, player, 1460).answer);
 }
 
 TEST(WindowCapacity, AfterAStreamThatStopsFramingOnlyAMarkerStartsItAgain) {
