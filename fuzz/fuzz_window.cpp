@@ -2,7 +2,9 @@
 // Fuzz target: the stream window under any sequence of appends. The input is a list of
 // operations; after each append the window's invariants must hold, window_read must stay
 // inside data for any position and limit, and a framed window must end with the bytes just
-// appended.
+// appended that it kept. One operation ends a run with a valid block stream of more than two
+// windows, in appends of whole blocks: whatever came before, the window must then hold a
+// whole-block suffix of that stream, ending at its last byte.
 //
 // A run starts from an empty window or from one of a few windows filled near capacity, so
 // that the capacity rule is a read or two away instead of 16 MiB of appends. Those are made
@@ -22,7 +24,7 @@
 
 namespace {
 
-// What a run may append, repeats included, in bytes taken while framed or skipping. From a
+// What a run may append, repeats included, in bytes taken while framed. From a
 // prepared window the capacity rule takes one read of 64 KiB; appending from empty up to
 // capacity (16 MiB, at least 257 reads) costs about 15 ms under the sanitizers, and bytes
 // scanned for a marker cost about 40 ns each against 1 to 2 ns for bytes copied, so each byte
@@ -142,7 +144,6 @@ void restore(StartState state, std::uint64_t base) {
         window.previous_block = WINDOW_NO_BLOCK;
         window.mode = SEEKING;
         window.carry = 0;
-        window.skip_to = 0;
         return;
     }
     const Snapshot& s = snapshots[state];
@@ -151,7 +152,6 @@ void restore(StartState state, std::uint64_t base) {
     window.base = base;
     window.mode = s.mode;
     window.carry = 0;
-    window.skip_to = 0;
     // Absolute offsets move with base: only their distance from it counts.
     window.last_block = s.last_block - s.base + base;
     window.previous_block =
@@ -196,15 +196,63 @@ void check(const StreamWindow& w, std::uint64_t base_before, std::uint64_t probe
 }
 
 // A framed window ends with the bytes just appended, as many as it holds: whether they were
-// stored behind what it held, or it emptied and took them from a marker on.
-void check_tail(const StreamWindow& w, const std::uint8_t* bytes, std::uint32_t n) {
+// stored behind what it held, or it emptied and took them from a marker on. Where the append
+// reported a discard inside what is now held, what follows that point is the append's end.
+void check_tail(const StreamWindow& w, const std::uint8_t* bytes, std::uint32_t n,
+                std::uint64_t discarded) {
     if (w.mode != FRAMED) return;
-    std::uint32_t tail = n < w.fill ? n : w.fill;
+    std::uint64_t end = w.base + w.fill;
+    std::uint64_t kept = w.fill;
+    if (discarded != WINDOW_NOTHING_DISCARDED && discarded >= w.base && discarded <= end) {
+        kept = end - discarded;
+    }
+    std::uint32_t tail = static_cast<std::uint32_t>(n < kept ? n : kept);
     std::uint32_t at = (w.start + w.fill - tail) % WINDOW_CAPACITY;
     std::uint32_t first = WINDOW_CAPACITY - at < tail ? WINDOW_CAPACITY - at : tail;
     const std::uint8_t* expected = bytes + (n - tail);
     if (std::memcmp(w.data + at, expected, first) != 0) std::abort();
     if (std::memcmp(w.data, expected + first, tail - first) != 0) std::abort();
+}
+
+// Appends a valid block stream of more than two windows, in appends of 1 to 8 whole blocks of
+// 12 to 4,011 bytes, and checks that the window then holds a whole-block suffix of it, ending at
+// its last byte. Its payloads hold no '<' and its lengths stay below 2^16 with opaque fields of
+// 0, so no marker lies anywhere in it but at its blocks' starts: a window that has caught up
+// with it can only be aligned with its blocks. Whatever the run appended before is gone by then:
+// one window of the new stream fills the window, one more pushes everything else out.
+void append_valid_stream(std::uint64_t seed) {
+    std::vector<std::uint32_t> sizes;  // of each block, in order
+    std::uint64_t total = 0;
+    std::uint64_t rng = seed | 1;
+    while (total <= 2ULL * WINDOW_CAPACITY) {
+        rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
+        std::uint32_t count = static_cast<std::uint32_t>(rng >> 61) + 1;
+        std::uint32_t n = 0;
+        for (std::uint32_t b = 0; b < count; ++b) {
+            std::uint32_t payload = static_cast<std::uint32_t>((rng >> (8 * b)) % 4000);
+            std::memset(chunk + n + BLOCK_HEADER_SIZE, 'v', payload);
+            write_block_header(chunk + n, BlockHeader{BLOCK_MARKER, payload, 0});
+            n += BLOCK_HEADER_SIZE + payload;  // 8 blocks of at most 4,011 bytes fit in chunk
+            sizes.push_back(BLOCK_HEADER_SIZE + payload);
+        }
+        std::uint64_t before = window.base;
+        window_append(window, chunk, n);
+        check(window, before, rng, 1460);
+        total += n;
+    }
+    // The held bytes are the stream's last blocks, whole, header by header.
+    if (window.mode != FRAMED || window.fill > total) std::abort();
+    std::uint64_t held = 0;
+    std::size_t first = sizes.size();
+    while (held < window.fill && first > 0) held += sizes[--first];
+    if (held != window.fill) std::abort();  // the window does not begin at one of its blocks
+    for (std::uint64_t k = 0; first < sizes.size(); k += sizes[first++]) {
+        std::uint8_t head[8];
+        for (std::uint32_t j = 0; j < 8; ++j) head[j] = held_at(window, k + j);
+        if (!is_block_marker(head) || read_u32_le(head + 4) + BLOCK_HEADER_SIZE != sizes[first]) {
+            std::abort();
+        }
+    }
 }
 
 }  // namespace
@@ -237,6 +285,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
         take(2, &len);
         std::uint32_t n = static_cast<std::uint32_t>(len % WINDOW_APPEND_MAX) + 1;
         std::uint32_t repeat = 1;
+        // The run ends with the valid stream, for one op value in 96: it appends 32 MiB, which
+        // would otherwise leave little time for the appends that explore.
+        if (op % 6 == 5 && (op & 0xF0) == 0x50) {
+            take(4, &value);
+            append_valid_stream(value);
+            return 0;
+        }
         switch (op % 5) {
             case 0:  // raw bytes from the input
                 for (std::uint32_t k = 0; k < n; ++k) chunk[k] = at < size ? in[at++] : 0;
@@ -287,9 +342,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
             if (piece == 0) break;
             budget -= piece * weight;
             std::uint64_t before = window.base;
-            window_append(window, chunk, piece);
+            std::uint64_t discarded = window_append(window, chunk, piece);
             check(window, before, value, static_cast<std::uint32_t>(value % 3000) + 1);
-            check_tail(window, chunk, piece);
+            check_tail(window, chunk, piece, discarded);
         }
     }
     return 0;
