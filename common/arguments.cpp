@@ -22,6 +22,15 @@ bool parse_number(const char* text, std::uint32_t max, std::uint32_t* value) {
     return true;
 }
 
+// A dotted quad that is the first length bytes of text, followed there by a separator.
+bool parse_ipv4_prefix(const char* text, std::size_t length, std::uint32_t* address) {
+    char address_text[IPV4_TEXT_SIZE];
+    if (length >= sizeof address_text) return false;
+    std::memcpy(address_text, text, length);
+    address_text[length] = '\0';
+    return parse_ipv4(address_text, address);
+}
+
 }  // namespace
 
 bool parse_port(const char* text, int* port) {
@@ -39,15 +48,10 @@ bool parse_ipv4(const char* text, std::uint32_t* address) {
 }
 
 bool parse_network(const char* text, Ipv4Network* network) {
-    char address_text[IPV4_TEXT_SIZE];
     const char* slash = std::strchr(text, '/');
-    std::size_t address_length = std::strcspn(text, "/");
-    if (address_length >= sizeof address_text) return false;
-    std::memcpy(address_text, text, address_length);
-    address_text[address_length] = '\0';
     std::uint32_t address = 0;
     std::uint32_t bits = 32;
-    if (!parse_ipv4(address_text, &address)) return false;
+    if (!parse_ipv4_prefix(text, std::strcspn(text, "/"), &address)) return false;
     if (slash != nullptr && !parse_number(slash + 1, 32, &bits)) return false;
     // A shift by 32 is undefined, so /0 is spelt out.
     std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
@@ -58,12 +62,8 @@ bool parse_network(const char* text, Ipv4Network* network) {
 bool parse_endpoint(const char* text, std::uint32_t* address, int* port) {
     const char* colon = std::strchr(text, ':');
     if (colon == nullptr) return parse_port(text, port);
-    std::size_t address_length = static_cast<std::size_t>(colon - text);
-    char address_text[IPV4_TEXT_SIZE];
-    if (address_length >= sizeof address_text) return false;
-    std::memcpy(address_text, text, address_length);
-    address_text[address_length] = '\0';
-    return parse_ipv4(address_text, address) && parse_port(colon + 1, port);
+    return parse_ipv4_prefix(text, static_cast<std::size_t>(colon - text), address) &&
+           parse_port(colon + 1, port);
 }
 
 bool network_contains(const Ipv4Network& network, std::uint32_t address) {

@@ -50,7 +50,7 @@ int pump_player(Connection& player, const StreamWindow& window) {
             return -1;
         }
         // Sent nothing yet, so nothing of its stream is lost: the window moved past the place
-        // it was to start at (an empty window seeking or skipping). It starts afresh.
+        // it was to start at (an empty window seeking, or a cut). It starts afresh.
         player.position = window_join_point(window);
         piece = window_read(window, player.position, PIECE_MAX);
     }
