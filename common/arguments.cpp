@@ -8,7 +8,7 @@
 
 namespace {
 
-// A whole decimal number of at most max (below 2^16), digits only. Leading zeros are allowed;
+// A whole decimal number of at most max (below 2^28), digits only. Leading zeros are allowed;
 // the test inside the loop keeps v from overflowing however long the text is.
 bool parse_number(const char* text, std::uint32_t max, std::uint32_t* value) {
     if (text[0] == '\0') return false;
@@ -32,6 +32,13 @@ bool parse_ipv4_prefix(const char* text, std::size_t length, std::uint32_t* addr
 }
 
 }  // namespace
+
+bool parse_count(const char* text, std::uint32_t min, std::uint32_t max, std::uint32_t* value) {
+    std::uint32_t v = 0;
+    if (!parse_number(text, max, &v) || v < min) return false;
+    *value = v;
+    return true;
+}
 
 bool parse_port(const char* text, int* port) {
     std::uint32_t v = 0;

@@ -6,7 +6,13 @@
 
 #include <cstdint>
 
-constexpr std::uint32_t MAX_CONNECTIONS = 256;  // the listener's record included
+// Records in the table, the listener's included, unless -c says otherwise.
+constexpr std::uint32_t MAX_CONNECTIONS = 256;
+// The most -c takes: the most descriptors a Linux process may ever hold (fs.nr_open's default).
+constexpr std::uint32_t TABLE_SIZE_MAX = 1048576;
+// Descriptors the relay holds beside its records: the three standard ones, the readiness
+// descriptor, the metrics socket and its scrapes, with room to spare.
+constexpr std::uint32_t DESCRIPTORS_BESIDE_TABLE = 16;
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 
 enum ConnectionState : std::int32_t { LISTENER = 1, PENDING = 2, SOURCE = 3, PLAYER = 4 };
@@ -34,9 +40,25 @@ struct Connection {
 };
 
 struct ConnectionTable {
-    Connection entries[MAX_CONNECTIONS];  // entries[0] is the listener for the life of the process
+    Connection* entries;  // capacity records, reserved once; entries[0] is the listener
+    std::uint32_t capacity;
     std::uint32_t count;
 };
+
+// What reserve_descriptors found: whether the process may hold `needed` descriptors, and the
+// limit it ran into when not (the hard limit, or the soft one when raising it failed).
+struct DescriptorLimit {
+    bool enough;
+    std::uint64_t needed;
+    std::uint64_t limit;
+};
+// Raises the process's soft open-file limit to what a table of `records` needs, as far as the
+// hard limit allows. Calls setrlimit only when the soft limit is too low, so a relay whose
+// limit is set from outside (a service manager that forbids setrlimit) never asks.
+DescriptorLimit reserve_descriptors(std::uint32_t records);
+// Reserves a table of capacity records (2 or more) and the readiness descriptor that watches
+// their sockets; false with errno set when either cannot be had.
+bool open_table(std::uint32_t capacity);
 
 // Sets the socket's send buffer to bytes (SO_SNDBUF), which also stops the system from growing
 // it; the system doubles the figure for its own bookkeeping. The result is not examined.
@@ -65,8 +87,10 @@ int recv_some(int fd, std::uint8_t* dst, int n);
 // the send buffer is full). SIGPIPE is ignored for the process, so a vanished peer gives -1.
 int send_some(int fd, const std::uint8_t* src, int n);
 
-// Appends a record with a fresh receive buffer, accepted at now_ms (monotonic); the process
-// ends if none can be allocated. The caller makes sure a record is free.
+// Appends a record with a fresh receive buffer, accepted at now_ms (monotonic), and watches
+// its socket; the process ends if no buffer can be allocated. The caller makes sure a record is
+// free (connection_count() below table_capacity()). The new record counts as ready, so it is
+// read in the pass that added it.
 void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_ms);
 // Teardown of record i: its socket closed (shutdown of both directions, then close), its
 // buffer released, and the record removed; every later record moves one slot down, in order.
@@ -74,3 +98,13 @@ void drop_connection(std::uint32_t i);
 // The live record i (below connection_count()); valid until the next removal.
 Connection& connection_at(std::uint32_t i);
 std::uint32_t connection_count();
+std::uint32_t table_capacity();
+
+// Readiness, asked once at the start of a pass: one epoll_wait that does not wait marks every
+// record whose socket has bytes, a closed peer or an error. A record that is not marked has
+// nothing to read, exactly as a read that would block would say, so the pass spares it the
+// read. Level-triggered: a socket is marked again at every pass while anything is left unread.
+void mark_ready_sockets();
+// Whether record c's socket was marked in this pass; clears the mark. A descriptor too large to
+// have a mark counts as ready, so it is read as before.
+bool take_ready(const Connection& c);

@@ -25,7 +25,8 @@ constexpr char USAGE[] =
     "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
     "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
     "127.0.0.0/8)\n"
-    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)";
+    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
+    "  -c N               keep N connections at most, the listening one included (default 256)";
 
 // Started with standard input, output or error closed, the server would get descriptor 0, 1 or
 // 2 for a socket, and 0 reads as "nothing accepted". Holding them open on /dev/null keeps
@@ -43,6 +44,7 @@ struct ServerOptions {
     bool metrics;  // -m given
     std::uint32_t metrics_address;
     int metrics_port;
+    std::uint32_t table_size;  // records, the listener's included
 };
 
 constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001;  // 127.0.0.1
@@ -56,7 +58,7 @@ bool read_command_line(int argc, char** argv, ServerOptions* options) {
     // whole in the complaint, where plain getopt names only their second character.
     const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
     for (int letter;
-         (letter = getopt_long(argc, argv, "+l:s:m:", no_long_options, nullptr)) != -1;) {
+         (letter = getopt_long(argc, argv, "+l:s:m:c:", no_long_options, nullptr)) != -1;) {
         Ipv4Network network{};
         if (letter == 'l' && !parse_ipv4(optarg, &options->listen_address)) {
             report_bad_argument("relayhub", optarg, "an IPv4 address for -l");
@@ -77,6 +79,10 @@ bool read_command_line(int argc, char** argv, ServerOptions* options) {
                 report_bad_argument("relayhub", optarg, "a [ADDRESS:]PORT for -m");
                 return false;
             }
+        }
+        if (letter == 'c' && !parse_count(optarg, 2, TABLE_SIZE_MAX, &options->table_size)) {
+            report_bad_argument("relayhub", optarg, "a number of connections from 2 to 1048576 for -c");
+            return false;
         }
         if (letter == '?') {
             std::puts(USAGE);
@@ -100,7 +106,22 @@ int main(int argc, char** argv) {
     open_standard_descriptors();
     signal(SIGPIPE, SIG_IGN);  // a send to a vanished player must fail with -1, not end us
     ServerOptions options{};
+    options.table_size = MAX_CONNECTIONS;
     if (!read_command_line(argc, argv, &options)) return 1;
+    // Before anything is opened: a relay that could not hold its table would turn listeners
+    // away, or fail to accept, long after it seemed to have started well.
+    DescriptorLimit descriptors = reserve_descriptors(options.table_size);
+    if (!descriptors.enough) {
+        std::fprintf(stderr, "relayhub: -c %u needs %llu open files; the limit is %llu\n",
+                     options.table_size, static_cast<unsigned long long>(descriptors.needed),
+                     static_cast<unsigned long long>(descriptors.limit));
+        return 1;
+    }
+    if (!open_table(options.table_size)) {
+        std::fprintf(stderr, "relayhub: no table of %u connections, errno=%i\n", options.table_size,
+                     last_error());
+        return 1;
+    }
     int listen_fd = open_listener(options.listen_address, options.port);
     if (listen_fd <= 0) {
         int err = last_error();  // the error of the last failed call inside open_listener

@@ -78,6 +78,9 @@ void format_body(const MetricsSnapshot& s, Text* t) {
     metric(t, "relayhub_sources", "gauge", "Connections feeding the stream.", s.sources);
     metric(t, "relayhub_pending", "gauge",
            "Connections that are neither a source nor a listener yet.", s.pending);
+    metric(t, "relayhub_connections_max", "gauge",
+           "Connections the relay holds at most, its listening socket included.",
+           s.connections_max);
     metric(t, "relayhub_window_bytes", "gauge", "Bytes of the stream the window holds.",
            s.window_bytes);
     metric(t, "relayhub_connections_accepted_total", "counter",
@@ -118,6 +121,7 @@ MetricsSnapshot snapshot(std::uint32_t now_ms) {
         s.sources += state == SOURCE ? 1 : 0;
         s.pending += state == PENDING ? 1 : 0;
     }
+    s.connections_max = table_capacity();
     s.window_bytes = server_window().fill;
     s.accepted = counters.accepted;
     s.table_full = counters.table_full;

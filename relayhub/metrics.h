@@ -29,6 +29,7 @@ enum DropReason : std::uint32_t {
 // Everything the answer reports, gathered at one moment.
 struct MetricsSnapshot {
     std::uint32_t listeners, sources, pending;
+    std::uint32_t connections_max;  // the table's records, the listening socket's included
     std::uint32_t window_bytes;
     std::uint64_t accepted, table_full, pending_timeouts, sources_refused;
     std::uint64_t source_bytes, listener_bytes;

@@ -11,24 +11,29 @@
 
 namespace {
 
-// The listener's visit: at most one connection a pass, so a storm of connects cannot hold up
-// the records being served. A new record is read for the first time later in the same pass.
+// The listener's visit, when its socket is ready: connections are accepted while they wait and
+// records are free, up to ACCEPTS_PER_PASS_MAX, each read for the first time later in the same
+// pass. With every record in use, one waiting connection is turned away.
 void accept_step(const Connection& listener, std::uint32_t now_ms) {
-    if (connection_count() == MAX_CONNECTIONS) {
+    if (connection_count() == table_capacity()) {
         if (refuse_client(listener.fd)) count_table_full();
         return;
     }
-    Peer peer{};
-    int fd = accept_client(listener, &peer);
-    if (fd == 0) return;
-    count_accepted();
-    add_connection(fd, PENDING, peer, now_ms);
+    for (std::uint32_t k = 0; k < ACCEPTS_PER_PASS_MAX && connection_count() < table_capacity();
+         ++k) {
+        Peer peer{};
+        int fd = accept_client(listener, &peer);
+        if (fd == 0) return;
+        count_accepted();
+        add_connection(fd, PENDING, peer, now_ms);
+    }
 }
 
 // One read of record i and the step it leads to: the data step after bytes, the idle step
 // when nothing has arrived, a teardown when the peer has closed or the read failed otherwise.
 StepAnswer read_step(std::uint32_t i) {
     Connection& c = connection_at(i);
+    if (!take_ready(c)) return handle_idle(i);  // what a read that would block leads to
     int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
     if (r > 0) {
         auto received = static_cast<std::uint32_t>(r);
@@ -47,11 +52,12 @@ StepAnswer read_step(std::uint32_t i) {
 }  // namespace
 
 void poll_pass(std::uint32_t now_ms) {
+    mark_ready_sockets();
     // The count is read afresh at every test, so a record added during the pass is visited in it.
     for (std::uint32_t i = 0; i < connection_count(); ++i) {
         Connection& c = connection_at(i);
         if (c.state == LISTENER) {
-            accept_step(c, now_ms);
+            if (take_ready(c)) accept_step(c, now_ms);
             continue;
         }
         // Unsigned: right across the wrap of the clock.

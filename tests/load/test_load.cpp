@@ -82,7 +82,28 @@ class Load : public ProcessTest {
     Child* relay_ = nullptr;
 };
 
-TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
+// A full table of each size: every listener gets the same whole stream, and the connection
+// after the last record is turned away at once.
+struct TableCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::size_t records;    // the listening socket's included
+    std::size_t listeners;  // beside the source; silent connections take the records left
+};
+
+void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
+
+const TableCase TABLE_CASES[] = {
+    {"the default table", {}, 256, 254},
+    {"-c 300", {"-c", "300"}, 300, 290},
+};
+
+class LoadTable : public Load, public testing::WithParamInterface<TableCase> {
+   protected:
+    void SetUp() override { relay_ = &start_relay(GetParam().options); }
+};
+
+TEST_P(LoadTable, ListenersOfAFullTableGetIdenticalBytes) {
     int source = connect_relay();
     Stream s;
     std::atomic<bool> fed{false};
@@ -90,8 +111,18 @@ TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
         feed(source, &s, 150, 40);  // about 25 kB/s for 6 seconds
         fed = true;
     });
-    Crowd& crowd = keeping(254);
+    Crowd& crowd = keeping(GetParam().listeners);
+    for (std::size_t k = 2 + GetParam().listeners; k < GetParam().records; ++k) connect_relay();
+    const int full = RELAY_IDLE_FDS + static_cast<int>(GetParam().records) - 1;
+    bool filled = false;
     // Read all along: listeners that keep up are the case here, not kernel buffers.
+    for (int k = 0; k < 100 && !filled; ++k) {
+        crowd_pump(&crowd, 100);
+        filled = open_fd_count(relay_->pid) == full;
+    }
+    EXPECT_TRUE(filled) << open_fd_count(relay_->pid) << " descriptors, not " << full;
+    int turned_away = connect_relay();
+    EXPECT_TRUE(wait_closed(turned_away, 1000)) << "a connection beyond the table stayed";
     for (int k = 0; k < 100 && !fed; ++k) crowd_pump(&crowd, 100);
     feeder.join();
     crowd_pump(&crowd, 1500);
@@ -101,6 +132,8 @@ TEST_F(Load, TwoHundredFiftyFourListenersGetIdenticalBytes) {
     }
     EXPECT_FALSE(has_exited(*relay_));
 }
+
+INSTANTIATE_TEST_SUITE_P(Load, LoadTable, testing::ValuesIn(TABLE_CASES));
 
 TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
     int source = connect_relay();
@@ -123,7 +156,7 @@ TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
         EXPECT_TRUE(follows_stream(good.listeners[k].bytes, s)) << "good listener " << k;
     }
     // The relay holds its listener, the source and the ten good listeners only.
-    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 4 + 1 + 10; }, 5000))
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 10; }, 5000))
         << open_fd_count(relay_->pid);
 }
 
@@ -147,18 +180,18 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
         send_all(fd, REQUEST);
         stalled.push_back(fd);
     }
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 4 + 1 + 3; }, 3000));
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 3; }, 3000));
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop) feed(source, &s, 1, 9);  // about 100 kB/s
     });
     auto deadline = Clock::now() + std::chrono::seconds(90);
-    while (open_fd_count(relay_->pid) > 4 + 1 + 1 && Clock::now() < deadline)
+    while (open_fd_count(relay_->pid) > RELAY_IDLE_FDS + 1 + 1 && Clock::now() < deadline)
         crowd_pump(&good, 200);
     stop = true;
     feeder.join();
     crowd_pump(&good, 500);
-    EXPECT_EQ(4 + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
+    EXPECT_EQ(RELAY_IDLE_FDS + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
     EXPECT_TRUE(is_open(good.listeners[0])) << "the listener that reads was dropped";
     EXPECT_TRUE(follows_stream(good.listeners[0].bytes, s));
     for (int fd : stalled) EXPECT_TRUE(wait_closed(fd, 5000));
@@ -326,7 +359,7 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
         send_all(fd, "GET /never-ending");
         pending.push_back(fd);
     }
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 3 + 256; }, 10000));
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 255; }, 10000));
     int refused = connect_relay();
     EXPECT_TRUE(wait_closed(refused, 2000)) << "a connection beyond the table was not closed";
     for (int k = 0; k < 10; ++k) {
@@ -339,7 +372,7 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
         EXPECT_TRUE(follows_stream(crowd.listeners[k].bytes, s)) << "listener " << k;
     }
     for (int fd : pending) close(fd);
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == 3 + 4; }, 10000));
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 3; }, 10000));
     int later = own(listener());
     EXPECT_EQ(HEADER, recv_for(later, HEADER.size(), 3000));
 }

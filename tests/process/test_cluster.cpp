@@ -185,9 +185,10 @@ class BehindHAProxy : public Cluster {
         ASSERT_TRUE(all_served()) << "not every listener got a block within 20 s";
         int carried = 0;
         for (int e = 0; e < EDGES; ++e) {
-            // Standard descriptors, the two listening sockets and the feedlink source; the rest
-            // are listeners (and at most a health check, on the metrics port).
-            per_edge_[e] = open_fd_count(edges_[static_cast<std::size_t>(e)]->pid) - 6;
+            // Its own descriptors, the metrics socket and the feedlink source; the rest are
+            // listeners (and at most a health check, on the metrics port).
+            per_edge_[e] = open_fd_count(edges_[static_cast<std::size_t>(e)]->pid) -
+                           (RELAY_IDLE_FDS + 2);
             carried += per_edge_[e];
             EXPECT_LE(per_edge_[e], 255) << "edge " << e;
         }

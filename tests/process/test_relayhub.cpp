@@ -21,7 +21,8 @@ const std::string USAGE =
     "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
     "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
     "127.0.0.0/8)\n"
-    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n";
+    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
+    "  -c N               keep N connections at most, the listening one included (default 256)\n";
 
 // A command line that starts nothing: status 1 at once, the usage or a line naming the fault.
 struct CommandLineCase {
@@ -51,6 +52,12 @@ const CommandLineCase COMMAND_LINE_CASES[] = {
     {"-l with a name", {"-l", "localhost"}, true, "", "\"localhost\""},
     {"-m with a port above 65535", {"-m", "70000"}, true, "", "\"70000\""},
     {"-m with a bad address", {"-m", "300.0.0.1:9101"}, true, "", "\"300.0.0.1:9101\""},
+    {"-c with no number", {"-c", "many"}, true, "", "\"many\" is not a number of connections"},
+    {"-c below 2", {"-c", "1"}, true, "", "\"1\" is not a number of connections"},
+    {"-c above 1048576", {"-c", "1048577"}, true, "", "\"1048577\" is not a number"},
+    // The system allows no process 16 descriptors beyond its own largest limit (fs.nr_open).
+    {"-c beyond the open-file limit", {"-c", "1048576"}, true, "",
+     "relayhub: -c 1048576 needs 1048592 open files; the limit is "},
 };
 
 class RelayhubCommandLine : public ProcessTest,
@@ -160,7 +167,7 @@ TEST_F(Relayhub, ClientsThatComeAndGoLeaveTheDescriptorCount) {
 
 TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
     Child& relay = start_relay();
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == 4; }, 3000));  // probe gone
+    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == RELAY_IDLE_FDS; }, 3000));  // probe gone
     std::vector<int> clients;
     for (int n = 0; n < 300; ++n) {
         int fd = connect_loopback(port_);
@@ -184,7 +191,7 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
     sleep_for_ms(300);
     EXPECT_EQ(45, count_closed());
     EXPECT_EQ(1U + 255U, count_of(stderr_of(relay), "\n"));
-    EXPECT_EQ(4 + 255, open_fd_count(relay.pid));
+    EXPECT_EQ(RELAY_IDLE_FDS + 255, open_fd_count(relay.pid));
     // Ten holders leave; ten newcomers then get records (a log line each) and stay open.
     int left = 0;
     for (std::size_t k = 0; k < clients.size() && left < 10; ++k) {
@@ -192,7 +199,7 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
         shutdown(clients[k], SHUT_RDWR);
         ++left;
     }
-    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == 4 + 245; }, 5000));
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == RELAY_IDLE_FDS + 245; }, 5000));
     std::vector<int> later;
     for (int k = 0; k < 10; ++k) later.push_back(connect_relay());
     EXPECT_TRUE(wait_for([&] { return count_of(stderr_of(relay), "\n") == 1 + 255 + 10; }, 5000))
@@ -216,6 +223,7 @@ const MetricCase METRIC_CASES[] = {
     {"relayhub_listeners", "gauge", 1},
     {"relayhub_sources", "gauge", 1},
     {"relayhub_pending", "gauge", 1},
+    {"relayhub_connections_max", "gauge", 256},
     {"relayhub_window_bytes", "gauge", TWO_BLOCKS},
     // The start-up probe, the listener, the source, the refused one and the silent one.
     {"relayhub_connections_accepted_total", "counter", 5},

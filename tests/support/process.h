@@ -59,6 +59,9 @@ void sleep_for_ms(int ms);
 bool wait_for(const std::function<bool()>& condition, int timeout_ms);
 // Open descriptors of a process, from /proc/PID/fd; -1 when it cannot be read.
 int open_fd_count(pid_t pid);
+// Descriptors a relay holds with no connection: the three standard ones, its readiness
+// descriptor and its listening socket (one more with -m, for the metrics socket).
+constexpr int RELAY_IDLE_FDS = 5;
 // A KiB figure of /proc/PID/status, such as "VmRSS" (resident now) or "VmHWM" (its peak);
 // -1 when unknown.
 long status_kib(pid_t pid, const std::string& field);
