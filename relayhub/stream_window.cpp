@@ -59,12 +59,26 @@ void make_empty(StreamWindow& w) {
     w.start = 0;
 }
 
-// Drops the first n bytes held, which end at a block boundary. Nothing moves.
+// Drops the first n bytes held, which end at a block boundary. Nothing moves, but for the
+// compaction below.
 void drop_front(StreamWindow& w, std::uint32_t n) {
     w.start = index_of(w, n);
     w.base += n;
     w.fill -= n;
     if (w.fill == 0) make_empty(w);
+    // Compaction: a ring that only ever moved on would walk through all of data, and every page
+    // it touched would stay resident, 16 MiB on any stream after enough of it has gone by, while
+    // the window holds a few blocks. Once the start lies WINDOW_COMPACT_AT or more into data and
+    // the window holds no more than an eighth of that distance, what it holds moves back to
+    // data[0]. So the pages touched stay within the larger of WINDOW_COMPACT_AT and nine times
+    // what is held, plus one append, and a move of k bytes follows at least 8k bytes of stream
+    // and at least WINDOW_COMPACT_AT: the few KB a steady stream holds, once per MiB of it.
+    // Absolute offsets do not change, so no player notices.
+    if (w.start >= WINDOW_COMPACT_AT && w.fill <= w.start / 8 &&
+        w.start + w.fill <= WINDOW_CAPACITY) {
+        std::memmove(w.data, w.data + w.start, w.fill);
+        w.start = 0;
+    }
 }
 
 // Copies len bytes in behind what is held, in two parts where the ring wraps. The caller has

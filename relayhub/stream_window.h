@@ -12,6 +12,9 @@ constexpr std::uint32_t WINDOW_CAPACITY = RELAY_BLOCK_MAX;
 static_assert((WINDOW_CAPACITY & (WINDOW_CAPACITY - 1)) == 0, "the ring's index is masked");
 // The largest append taken as one: a receive buffer's worth. Longer ones are taken in pieces.
 constexpr std::uint32_t WINDOW_APPEND_MAX = 65536;
+// How far into data the ring's start may move before what the window holds is moved back to
+// data[0] (see drop_front in stream_window.cpp), keeping the pages it touches near what it holds.
+constexpr std::uint32_t WINDOW_COMPACT_AT = 1048576;
 // What window_append answers when it kept every byte it held before.
 constexpr std::uint64_t WINDOW_NOTHING_DISCARDED = UINT64_MAX;
 // previous_block when there is none.
@@ -25,7 +28,8 @@ enum WindowMode : std::uint32_t {
 
 struct StreamWindow {
     // A ring: the byte at offset base + i is data[(start + i) % WINDOW_CAPACITY], so dropping
-    // the first block moves nothing. An empty window starts again at data[0].
+    // the first block moves nothing. An empty window starts again at data[0], and a window that
+    // holds little far into data is moved back there.
     std::uint8_t data[WINDOW_CAPACITY];
     std::uint32_t start;  // index in data of the byte at base
     std::uint32_t fill;   // bytes held

@@ -301,6 +301,26 @@ TEST(WindowCapacity, ManySmallBlocksPerReadNeverOverflowTheWindow) {
     EXPECT_TRUE(stream.substr(w->base, w->fill) == served(*w, w->base));
 }
 
+TEST(WindowCapacity, ASteadyStreamTouchesLittleMoreOfTheRingThanItHolds) {
+    // 40 MiB of 4,380-byte blocks, a block a read: the window holds a few blocks, and what it
+    // holds is moved back to the ring's front about once per WINDOW_COMPACT_AT of stream, so the
+    // ring's pages in use stay near that, not the whole 16 MiB.
+    auto w = std::make_unique<StreamWindow>();
+    std::string stream = blocks(9600, 4368);
+    std::uint64_t extent = 0;  // the furthest byte of data ever written
+    int moves = 0;
+    for (std::size_t at = 0; at < stream.size(); at += 4380) {
+        std::uint32_t start_before = w->start;
+        append(*w, stream.substr(at, 4380));
+        extent = std::max<std::uint64_t>(extent, w->start + w->fill);
+        moves += w->start < start_before ? 1 : 0;
+        ASSERT_EQ(stream.substr(w->base, w->fill), held(*w)) << "at " << at;
+    }
+    EXPECT_LE(extent, WINDOW_COMPACT_AT + 4 * 4380);
+    EXPECT_LE(moves, static_cast<int>(stream.size() / WINDOW_COMPACT_AT) + 1);
+    EXPECT_GE(moves, static_cast<int>(stream.size() / (WINDOW_COMPACT_AT + 4 * 4380)));
+}
+
 TEST(WindowCapacity, TwoBlocksTooLargeToHoldTogetherDropTheFirstWhole) {
     auto w = std::make_unique<StreamWindow>();
     std::string stream = blocks(4, 9 * 1024 * 1024);  // each block more than half the window
