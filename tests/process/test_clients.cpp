@@ -148,8 +148,9 @@ TEST_P(ClientProgress, WithNothingListeningRetriesAtAPaceWithoutGatheringDescrip
     EXPECT_LT(attempts, 40U) << log;
     // Each refused attempt ends in "Connecting..." directly followed by the next attempt.
     EXPECT_NE(std::string::npos, log.find("Connecting...Opening socket...Done.\n"));
-    // Standard input, output and error, plus at most the one socket of the current attempt.
-    EXPECT_LE(most, 4);
+    // Standard input, output and error, plus at most the one socket of the current attempt and,
+    // while a name is being looked up, the resolver's own for a moment; a leak would grow.
+    EXPECT_LE(most, 5);
     ASSERT_GE(cpu_before, 0.0);
     EXPECT_LT(cpu, 0.05 * seconds) << "processor seconds while nothing listened";
     EXPECT_FALSE(has_exited(client));
