@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # A relay cluster on one box, on loopback: an origin relay fed by a paced test stream
 # (blockframe -t -r 16000 | feedsend), four edge relays each fed from the origin by feedlink,
-# and HAProxy in front of the edges (contrib/haproxy/haproxy.cfg). Prints the listeners'
+# and HAProxy in front of the edges (contrib/haproxy/haproxy.cfg). The edges hold 1,023
+# connections each (-c 1024), as the template's "maxconn 1022" expects. Prints the listeners'
 # address, then runs for the time given or until Ctrl-C, and stops every part by its pid.
 # Usage: contrib/cluster.sh [seconds]     (no seconds: until Ctrl-C)
 # RELAYHUB_BUILD_DIR picks the build to run (default build/programs, built when missing, as
@@ -41,15 +42,17 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 0' INT TERM
 
-# Starts a relay on the first of a few random ports that it can open, with its metrics and
-# health answer on another; its ports go to $relay_port and $metrics_port and its pid to the
-# list.
+# Starts a relay, with the options given after its name, on the first of a few random ports
+# that it can open, with its metrics and health answer on another; its ports go to
+# $relay_port and $metrics_port and its pid to the list. Only a port that cannot be opened is
+# tried again: any other failure (a -c beyond the open-file limit) is shown at once.
 start_relay() {
     local name=$1 pid attempt
+    shift
     for attempt in $(seq 1 20); do
         relay_port=$((20000 + RANDOM % 40000))
         metrics_port=$((20000 + RANDOM % 40000))
-        "$(bin relayhub)" -m "$metrics_port" "$relay_port" >"$work/$name.out" \
+        "$(bin relayhub)" "$@" -m "$metrics_port" "$relay_port" >"$work/$name.out" \
             2>"$work/$name.log" &
         pid=$!
         sleep 0.2
@@ -58,8 +61,9 @@ start_relay() {
             return 0
         fi
         wait "$pid" 2>/dev/null
+        grep -q "failed to open port" "$work/$name.out" || break
     done
-    echo "$name did not start:"; cat "$work/$name.out"; exit 2
+    echo "$name did not start:"; cat "$work/$name.out" "$work/$name.log"; exit 2
 }
 
 start_relay origin
@@ -73,7 +77,8 @@ echo "== origin relay on port $origin_port, fed by blockframe -t -r 16000 | feed
 
 servers=""
 for n in $(seq 1 "$edges"); do
-    start_relay "edge$n"
+    # An edge's feedlink takes one of its records, HAProxy up to 1022 (its "maxconn").
+    start_relay "edge$n" -c 1024
     "$(bin feedlink)" @127.0.0.1 "$origin_port" @127.0.0.1 "$relay_port" \
         2>"$work/feedlink$n.log" &
     pids+=($!)
