@@ -54,7 +54,7 @@ struct DescriptorLimit {
 };
 // Raises the process's soft open-file limit to what a table of `records` needs, as far as the
 // hard limit allows. Calls setrlimit only when the soft limit is too low, so a relay whose
-// limit is set from outside (a service manager that forbids setrlimit) never asks.
+// limit is set from outside (a service unit's LimitNOFILE) never needs to.
 DescriptorLimit reserve_descriptors(std::uint32_t records);
 // Reserves a table of capacity records (2 or more) and the readiness descriptor that watches
 // their sockets; false with errno set when either cannot be had.
