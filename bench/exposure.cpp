@@ -26,7 +26,6 @@ constexpr std::int64_t LISTENER_INTERVAL_NS = 500 * NS_PER_MS;
 constexpr int ACCEPT_WAIT_MS = 10000;
 constexpr std::uint64_t ACCEPTS_BEFORE_SILENT = 2;
 constexpr std::uint64_t HOSTILE_RATE = 16000;
-constexpr char HOSTILE_ADDRESS[] = "127.0.0.2";  // Linux answers the whole of 127/8 on loopback
 
 // A listener is admitted once the relay's whole response header has arrived.
 bool admitted(const Listener& l) { return l.check.stream.phase != CHECK_RESPONSE; }
@@ -144,25 +143,6 @@ struct HostileFigures {
     std::uint64_t stream_bytes;
 };
 
-// An intruder's attempt: two blocks of "EVIL" from HOSTILE_ADDRESS, sent once the connect is
-// through. Returns the socket, kept open until the relay closes it, or -1.
-int intrude(int port) {
-    int fd = connect_nonblocking(port, HOSTILE_ADDRESS);
-    if (fd < 0) return -1;
-    std::string evil;
-    for (std::uint32_t k = 0; k < 2; ++k) {
-        evil += block_header(400, k);
-        for (int n = 0; n < 100; ++n) evil += "EVIL";
-    }
-    // Loopback completes the connect at once; a send before that fails and is tried again.
-    for (int tries = 0; tries < 100; ++tries) {
-        if (send(fd, evil.data(), evil.size(), MSG_NOSIGNAL) > 0) return fd;
-        sleep_for_ms(1);
-    }
-    close(fd);
-    return -1;
-}
-
 HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
     HostileFigures f{};
     Crowd crowd = new_crowd(p->relay.port, static_cast<std::size_t>(c.hostile_listeners));
@@ -178,17 +158,10 @@ HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
             if (fd >= 0) intruders.push_back(fd);
             next = now + interval;
         }
-        for (int& fd : intruders) {
-            if (fd < 0 || !wait_closed(fd, 0)) continue;
-            close(fd);
-            fd = -1;
-            f.closed_by_relay += 1;
-        }
+        f.closed_by_relay += reap_intruders(&intruders);
         crowd_service(&crowd, 1);
     }
-    for (int fd : intruders) {
-        if (fd >= 0) close(fd);
-    }
+    for (int fd : intruders) close(fd);
     f.listeners = static_cast<int>(crowd.listeners.size());
     for (const Listener& l : crowd.listeners) {
         f.dropped += was_dropped(l) ? 1 : 0;
@@ -223,10 +196,44 @@ void print_hostile(const HostileFigures& f) {
 
 }  // namespace
 
+int intrude(int port) {
+    int fd = connect_nonblocking(port, HOSTILE_ADDRESS);
+    if (fd < 0) return -1;
+    std::string evil;
+    for (std::uint32_t k = 0; k < 2; ++k) {
+        evil += block_header(400, k);
+        for (int n = 0; n < 100; ++n) evil += "EVIL";
+    }
+    // Loopback completes the connect at once; a send before that fails and is tried again.
+    for (int tries = 0; tries < 100; ++tries) {
+        if (send(fd, evil.data(), evil.size(), MSG_NOSIGNAL) > 0) return fd;
+        sleep_for_ms(1);
+    }
+    close(fd);
+    return -1;
+}
+
+int reap_intruders(std::vector<int>* fds) {
+    int closed = 0;
+    for (std::size_t k = 0; k < fds->size();) {
+        int fd = (*fds)[k];
+        if (!wait_closed(fd, 0)) {
+            ++k;
+            continue;
+        }
+        close(fd);
+        (*fds)[k] = fds->back();
+        fds->pop_back();
+        closed += 1;
+    }
+    return closed;
+}
+
 bool run_lockout(const Config& c) {
     Relay relay;
     Source source;
-    if (!start_source_run(c.relayhub, LOCKOUT_RATE, LOCKOUT_PAYLOAD, "lockout", &relay, &source)) {
+    if (!start_source_run(c.relayhub, LOCKOUT_RATE, LOCKOUT_PAYLOAD, "lockout", &relay, &source,
+                          relay_options(c))) {
         return false;
     }
     LockoutFigures f = drive_lockout(c, &relay, &source);
@@ -245,7 +252,7 @@ bool run_hostile(const Config& c) {
     PipelineSetup setup{c.blockframe, c.feedsend, 0, HOSTILE_RATE};
     // Only the producer's address may feed it, as on a relay that the public can reach.
     if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "hostile", &p,
-                            {"-s", "127.0.0.1"})) {
+                            relay_options(c, {"-s", "127.0.0.1"}))) {
         return false;
     }
     HostileFigures f = drive_hostile(c, &p);

@@ -30,16 +30,6 @@ constexpr std::int64_t JOINS_GRACE_NS = 5 * NS_PER_SECOND;
 
 constexpr int SERVICE_WAIT_MS = 1;
 
-// Each listener's join moment, ns after the start, at random within spread_seconds, in order.
-std::vector<std::int64_t> join_moments(std::size_t count, double spread_seconds) {
-    std::mt19937_64 random(JOINS_SEED);
-    std::uniform_real_distribution<double> within(0, spread_seconds);
-    std::vector<std::int64_t> moments;
-    for (std::size_t k = 0; k < count; ++k) moments.push_back(seconds_to_ns(within(random)));
-    std::sort(moments.begin(), moments.end());
-    return moments;
-}
-
 // Joins every listener at its moment and closes each once it has listened its time (from its
 // request; from its connect when it never got to send one).
 void run_join_crowd(const Config& c, Crowd* crowd) {
@@ -112,7 +102,8 @@ void print_joins(const Config& c, const JoinsRun& run, const Crowd& crowd) {
 bool run_joins_once(const Config& c, const JoinsRun& run) {
     PipelineRun p{};
     PipelineSetup setup{c.blockframe, c.feedsend, run.payload, run.rate};
-    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "joins", &p)) {
+    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "joins", &p,
+                            relay_options(c))) {
         return false;
     }
     Crowd crowd = new_crowd(p.relay.port, static_cast<std::size_t>(c.joins_listeners));
@@ -129,6 +120,15 @@ bool run_joins_once(const Config& c, const JoinsRun& run) {
 }
 
 }  // namespace
+
+std::vector<std::int64_t> join_moments(std::size_t count, double spread_seconds) {
+    std::mt19937_64 random(JOINS_SEED);
+    std::uniform_real_distribution<double> within(0, spread_seconds);
+    std::vector<std::int64_t> moments;
+    for (std::size_t k = 0; k < count; ++k) moments.push_back(seconds_to_ns(within(random)));
+    std::sort(moments.begin(), moments.end());
+    return moments;
+}
 
 bool run_joins(const Config& c) {
     bool all = true;

@@ -7,6 +7,7 @@
 // when a scenario could not run or received no stream byte.
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "burst.h"
 #include "exposure.h"
 #include "joins.h"
 #include "options.h"
 #include "small.h"
+#include "soak.h"
 #include "stalled.h"
 #include "stream_scenarios.h"
 
@@ -26,11 +29,13 @@ namespace {
 
 void usage() {
     std::fputs(
-        "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH]\n"
-        "         [--scenario cap|steady|storm|ceiling|joins|small|stalled|hostile|all] [--quick]\n"
-        "         [--seconds S] [--warmup S] [--listeners 1,50,254] [--storm-connections N]\n"
-        "         [--ceiling-listeners N] [--ceiling-seconds S] [--joins-listeners N]\n"
-        "         [--small-seconds S] [--stalled-seconds S]\n",
+        "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH] [--table N]\n"
+        "         [--scenario NAME] [--quick] [--seconds S] [--warmup S] [--listeners 1,50,254]\n"
+        "         [--storm-connections N] [--ceiling-listeners N] [--ceiling-seconds S]\n"
+        "         [--ceiling-rates R,R] [--joins-listeners N] [--burst-listeners N]\n"
+        "         [--small-seconds S] [--stalled-seconds S] [--minutes M] [--soak-listeners N]\n"
+        "  NAME: cap, steady, storm, ceiling, joins, burst, small, stalled, hostile or all\n"
+        "        (each of these), or soak (only when named)\n",
         stderr);
 }
 
@@ -68,6 +73,12 @@ void make_quick(Config* c) {
     c->hostile_listeners = 10;
     c->hostile_attempts = 10;
     c->hostile_seconds = 2;
+    c->burst_listeners = 20;
+    c->burst_warmup_seconds = 1;
+    c->burst_after_seconds = 1;
+    c->soak_minutes = 0.1;  // 6 s: windows of 1.2 s after 0.6 s of warm-up
+    c->soak_listeners = 20;
+    c->soak_churn = 2;
 }
 
 // Applies option a with value v; false when a is no option that takes a value.
@@ -92,12 +103,24 @@ bool set_option(const std::string& a, const char* v, Config* c) {
         c->ceiling_listeners = std::atoi(v);
     } else if (a == "--ceiling-seconds") {
         c->ceiling_seconds = std::atof(v);
+    } else if (a == "--ceiling-rates") {
+        c->ceiling_search = false;
+        c->ceiling_figure_rates.clear();
+        for (int rate : parse_list(v)) c->ceiling_figure_rates.push_back(rate);
     } else if (a == "--joins-listeners") {
         c->joins_listeners = std::atoi(v);
     } else if (a == "--small-seconds") {
         c->small_seconds = std::atof(v);
     } else if (a == "--stalled-seconds") {
         c->stalled_seconds = std::atof(v);
+    } else if (a == "--table") {
+        c->table = std::atoi(v);
+    } else if (a == "--burst-listeners") {
+        c->burst_listeners = std::atoi(v);
+    } else if (a == "--minutes") {
+        c->soak_minutes = std::atof(v);
+    } else if (a == "--soak-listeners") {
+        c->soak_listeners = std::atoi(v);
     } else {
         return false;
     }
@@ -124,6 +147,9 @@ bool parse_options(int argc, char** argv, Config* c) {
         ++k;
     }
     if (c->relayhub.empty()) return false;
+    // The lock-out run fills the table: of its records the listening socket and the source
+    // hold two, silent connections the rest, and one more silent connection is turned away.
+    if (c->table > 0) c->lockout_silent = c->table - 1;
     if (c->blockframe.empty()) c->blockframe = sibling_program(c->relayhub, "blockframe");
     if (c->feedsend.empty()) c->feedsend = sibling_program(c->relayhub, "feedsend");
     return true;
@@ -143,12 +169,16 @@ int run_scenario(const Config& c, const std::string& name) {
         ok = run_ceiling(c);
     } else if (name == "joins") {
         ok = run_joins(c);
+    } else if (name == "burst") {
+        ok = run_burst(c);
     } else if (name == "small") {
         ok = run_small(c);
     } else if (name == "stalled") {
         ok = run_stalled(c);
     } else if (name == "hostile") {
         ok = run_hostile(c);
+    } else if (name == "soak") {
+        ok = run_soak(c);
     } else {
         return -1;
     }
@@ -156,10 +186,20 @@ int run_scenario(const Config& c, const std::string& name) {
     return ok ? 0 : 1;
 }
 
+// The benchmark holds thousands of sockets at once (2,000 listeners, a lock-out run's silent
+// connections): its soft limit on open files goes up to the hard one.
+void raise_open_file_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);  // a send to a closed socket must fail with -1, not end the run
+    raise_open_file_limit();
     Config c;
     if (!parse_options(argc, argv, &c)) {
         usage();

@@ -168,7 +168,8 @@ void print_small_json(const Crowd& crowd, const SmallReadings& r, const SmallFig
 bool run_small(const Config& c) {
     PipelineRun p{};
     PipelineSetup setup{c.blockframe, c.feedsend, SMALL_PAYLOAD, SMALL_RATE};
-    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "small", &p)) {
+    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "small", &p,
+                            relay_options(c))) {
         return false;
     }
     Crowd crowd = new_crowd(p.relay.port, SMALL_LISTENERS);

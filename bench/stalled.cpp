@@ -122,7 +122,8 @@ void print_stalled_json(const Config& c, const Crowd& crowd, const StalledFigure
 bool run_stalled(const Config& c) {
     PipelineRun p{};
     PipelineSetup setup{c.blockframe, c.feedsend, 0, STALLED_RATE};
-    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "stalled", &p)) {
+    if (!start_pipeline_run(c.relayhub, setup, c.pipeline_warmup_seconds, "stalled", &p,
+                            relay_options(c))) {
         return false;
     }
     // Odd listeners stall, even ones keep up, so that neither kind joins first.

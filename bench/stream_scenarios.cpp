@@ -18,6 +18,7 @@ using namespace testkit;
 
 namespace {
 
+constexpr double PIECE_BYTES = 1460;       // what the relay sends a listener in one pass at most
 constexpr double PASS_CEILING = 146000.0;  // one 1460-byte piece per 10 ms pass
 // cap: one block far larger than one listener can take in the measured time, all held at once.
 constexpr std::uint32_t CAP_PAYLOAD = 8 * 1024 * 1024;
@@ -27,9 +28,7 @@ constexpr double STEADY_RATE = 16000;
 constexpr std::uint32_t STEADY_PAYLOAD = 4000;
 // ceiling: blockframe's default payload, a 4,380-byte block of three whole pieces.
 constexpr std::uint32_t CEILING_PAYLOAD = 4368;
-// Listeners join one a pass (10 ms and the pass's own time), so the accept queue does not
-// count as the relay's delay; the first a moment after the source, once a block is held.
-constexpr std::int64_t JOIN_INTERVAL_NS = 12 * NS_PER_MS;
+// The first listener joins a moment after the source, once a block is held.
 constexpr std::int64_t FIRST_JOIN_NS = 300 * NS_PER_MS;
 // storm: connections waiting to be accepted at a time; the accept log says how many went.
 constexpr std::int64_t STORM_WAITING_MAX = 8;
@@ -118,6 +117,10 @@ struct StreamResult {
     double seconds;
     double pass_p50, pass_p99;  // ms, when the sends were stamped
     std::size_t passes;         // passes measured
+    // A listener that keeps up is sent each piece in a pass of its own: as many passes send
+    // pieces as the stream has pieces. Far more passes measured means passes were split.
+    double passes_expected;
+    double held_share;  // of the stamps, those a listener's own read released (see crowd.h)
 };
 
 struct StreamRun {
@@ -201,6 +204,10 @@ void collect_listeners(StreamRun* run) {
     res.delay_p99 = percentile(run->crowd.delays.delay_ms, 99);
     res.delay_max = max_of(run->crowd.delays.delay_ms);
     if (run->setup.stamp_sends) {
+        auto held = static_cast<double>(run->crowd.held_stamps);
+        double all = held + static_cast<double>(run->crowd.send_stamps.size());
+        res.held_share = all > 0 ? held / all : 0;
+        res.passes_expected = static_cast<double>(res.sent_bytes) / PIECE_BYTES;
         std::vector<double> passes = pass_lengths_ms(std::move(run->crowd.send_stamps));
         res.pass_p50 = percentile(passes, 50);
         res.pass_p99 = percentile(passes, 99);
@@ -241,7 +248,8 @@ bool start_stream_run(const Config& c, const StreamSetup& setup, StreamRun* run)
     run->result.listeners = setup.listeners;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
-    if (!start_source_run(c.relayhub, setup.rate, setup.payload, name, &run->relay, &run->source)) {
+    if (!start_source_run(c.relayhub, setup.rate, setup.payload, name, &run->relay, &run->source,
+                          relay_options(c))) {
         return false;
     }
     run->crowd =
@@ -255,16 +263,16 @@ void drive_stream(const Config& c, StreamRun* run) {
     const std::size_t n = run->crowd.listeners.size();
     std::int64_t start = now_ns();
     std::int64_t next_join = start + FIRST_JOIN_NS;
-    std::int64_t warm_end =
-        start + seconds_to_ns(c.warmup_seconds) + static_cast<std::int64_t>(n) * JOIN_INTERVAL_NS;
+    std::int64_t warm_end = start + seconds_to_ns(c.warmup_seconds) +
+                            static_cast<std::int64_t>(join_steps(n)) * JOIN_INTERVAL_NS;
     std::int64_t hard_end =
         warm_end + seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
     for (std::int64_t now = start; now < hard_end; now = now_ns()) {
         // The source: every block due by now.
         pace_source(&run->source);
-        // Joining: one listener per pass.
+        // Joining: one step per pass.
         if (run->joined < n && now >= next_join) {
-            crowd_join(&run->crowd, run->joined++);
+            join_step(&run->crowd, n, &run->joined);
             next_join = now + JOIN_INTERVAL_NS;
         }
         // Measuring begins once warm and with every listener joined.
@@ -311,6 +319,7 @@ void print_stream_table(const char* name, const StreamResult& r, bool storm) {
     print_row("request to first stream byte p50/p99", "%10.2f / %.2f ms", r.first_p50, r.first_p99);
     print_row("block delay p50/p99/max", "%10.2f / %.2f / %.2f ms", r.delay_p50, r.delay_p99,
               r.delay_max);
+    print_row("listeners kept", "%10d of %d", r.listeners - r.dropped, r.listeners);
     print_row("listeners dropped", "%10d (%d within a second of joining)", r.dropped,
               r.dropped_at_join);
     print_row("sequence gaps", "%10llu", static_cast<unsigned long long>(r.gaps));
@@ -338,6 +347,7 @@ void print_stream_json(const char* name, const StreamResult& r, bool storm) {
     json_fixed(&j, "delay_ms_p50", r.delay_p50, 3);
     json_fixed(&j, "delay_ms_p99", r.delay_p99, 3);
     json_fixed(&j, "delay_ms_max", r.delay_max, 3);
+    json_int(&j, "kept", r.listeners - r.dropped);
     json_int(&j, "dropped", r.dropped);
     json_int(&j, "dropped_at_join", r.dropped_at_join);
     json_uint(&j, "gaps", r.gaps);
@@ -396,17 +406,18 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
     json_int(&j, "listeners", c.ceiling_listeners);
     json_uint(&j, "payload", CEILING_PAYLOAD);
     json_fixed(&j, "seconds", c.ceiling_seconds, 0);
-    json_fixed(&j, "highest_rate", highest, 0);
-    std::vector<double> rate, kept, seconds, cpu, pass50, pass99, passes, delay50, delay99;
+    if (c.ceiling_search) json_fixed(&j, "highest_rate", highest, 0);
+    std::vector<double> rate, kept, seconds, cpu, pass50, pass99, passes, expected, held;
+    std::vector<double> delay50, delay99;
     for (const CeilingRun& run : runs) {
         const StreamResult& r = run.result;
         char label[64];
         std::snprintf(label, sizeof label, "%.0f bytes/s", run.rate);
         print_row(label,
                   "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms "
-                  "(%zu passes)",
+                  "(%zu passes of %.0f; %.2f%% of stamps held)",
                   r.listeners - r.dropped, r.listeners, r.seconds, r.cpu_per_second, r.pass_p50,
-                  r.pass_p99, r.passes);
+                  r.pass_p99, r.passes, r.passes_expected, 100 * r.held_share);
         rate.push_back(run.rate);
         kept.push_back(r.listeners - r.dropped);
         seconds.push_back(r.seconds);
@@ -414,10 +425,16 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
         pass50.push_back(r.pass_p50);
         pass99.push_back(r.pass_p99);
         passes.push_back(static_cast<double>(r.passes));
+        expected.push_back(r.passes_expected);
+        held.push_back(r.held_share);
         delay50.push_back(r.delay_p50);
         delay99.push_back(r.delay_p99);
     }
-    print_row("highest rate keeping every listener", "%.0f bytes/s", highest);
+    if (c.ceiling_search) {
+        print_row("highest rate keeping every listener", "%.0f bytes/s", highest);
+    } else {
+        print_row("highest rate keeping every listener", "not searched (given rates only)");
+    }
     json_fixed_list(&j, "rates", rate, 0);
     json_fixed_list(&j, "kept", kept, 0);
     json_fixed_list(&j, "measured_seconds", seconds, 1);
@@ -425,17 +442,36 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
     json_fixed_list(&j, "pass_ms_p50", pass50, 2);
     json_fixed_list(&j, "pass_ms_p99", pass99, 2);
     json_fixed_list(&j, "passes", passes, 0);
+    json_fixed_list(&j, "passes_expected", expected, 0);
+    json_fixed_list(&j, "held_stamps_share", held, 4);
     json_fixed_list(&j, "delay_ms_p50", delay50, 1);
     json_fixed_list(&j, "delay_ms_p99", delay99, 1);
     json_print(j);
 }
 
+// How many listeners of a crowd of count join in one step (1 for an empty crowd).
+std::size_t joins_per_step(std::size_t count) {
+    return std::max<std::size_t>(1, (count + JOIN_STEPS - 1) / JOIN_STEPS);
+}
+
 }  // namespace
+
+std::size_t join_steps(std::size_t count) {
+    std::size_t per_step = joins_per_step(count);
+    return (count + per_step - 1) / per_step;
+}
+
+void join_step(Crowd* crowd, std::size_t count, std::size_t* joined) {
+    std::size_t per_step = joins_per_step(count);
+    for (std::size_t k = 0; k < per_step && *joined < count; ++k) crowd_join(crowd, (*joined)++);
+}
 
 bool run_cap(const Config& c) {
     Relay relay;
     Source source;
-    if (!start_source_run(c.relayhub, 0, CAP_PAYLOAD, "cap", &relay, &source)) return false;
+    if (!start_source_run(c.relayhub, 0, CAP_PAYLOAD, "cap", &relay, &source, relay_options(c))) {
+        return false;
+    }
     // One 8 MB block: the window holds all of it, so only the pacing limits the listener.
     source.pending = test_block(0, CAP_PAYLOAD);
     flush_within_timeout(&source);
@@ -459,8 +495,8 @@ bool run_cap(const Config& c) {
 bool run_ceiling(const Config& c) {
     std::vector<CeilingRun> runs;
     double highest = 0;
-    for (double rate = c.ceiling_top_rate; rate >= c.ceiling_step && highest == 0;
-         rate -= c.ceiling_step) {
+    for (double rate = c.ceiling_top_rate;
+         c.ceiling_search && rate >= c.ceiling_step && highest == 0; rate -= c.ceiling_step) {
         if (!run_ceiling_at(c, rate, &runs)) return false;
         if (runs.back().result.dropped == 0) highest = rate;
     }

@@ -114,6 +114,7 @@ ssize_t receive(Crowd* crowd, std::size_t k) {
     m.msg_iovlen = 1;
     m.msg_control = control;
     m.msg_controllen = sizeof control;
+    std::int64_t read_from = wall_ns();
     ssize_t r = recvmsg(l.fd, &m, 0);
     if (r <= 0) return r;
     for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
@@ -121,10 +122,15 @@ ssize_t receive(Crowd* crowd, std::size_t k) {
         timespec t{};
         std::memcpy(&t, CMSG_DATA(c), sizeof t);
         std::int64_t ns = static_cast<std::int64_t>(t.tv_sec) * NS_PER_SECOND + t.tv_nsec;
-        if (ns >= crowd->delays.from_wall_ns) {
+        if (ns < crowd->delays.from_wall_ns) continue;
+        if (ns >= l.read_from_wall_ns && ns <= l.read_to_wall_ns) {
+            crowd->held_stamps += 1;
+        } else {
             crowd->send_stamps.push_back(SendStamp{ns, static_cast<std::uint32_t>(k)});
         }
     }
+    l.read_from_wall_ns = read_from;
+    l.read_to_wall_ns = wall_ns();
     return r;
 }
 
@@ -142,9 +148,13 @@ void read_listener(Crowd* crowd, std::size_t k) {
         auto n = static_cast<std::size_t>(r);
         if (crowd->keep_bytes) l.bytes.append(reinterpret_cast<char*>(receive_buffer), n);
         std::uint64_t before = l.check.stream_bytes;
+        bool answering = l.check.stream.phase == CHECK_RESPONSE;
         check_received(crowd, k, receive_buffer, n);
+        std::int64_t now = now_ns();
+        if (answering && l.check.stream.phase != CHECK_RESPONSE) l.answered_ns = now;
         if (before == 0 && l.check.stream_bytes > 0) {
-            crowd->first_byte_ms.push_back(ns_to_ms(now_ns() - l.request_ns));
+            l.first_byte_ns = now;
+            crowd->first_byte_ms.push_back(ns_to_ms(now - l.request_ns));
         }
         if (l.mode == STALL && l.check.blocks > 0) {
             // Out of the epoll set: level-triggered, it would report the unread bytes for ever.

@@ -51,10 +51,14 @@ struct Listener {
     int fd;  // owned: -1 before joining and once closed
     ListenerMode mode;
     ListenerState state;
-    int local_port;           // its own port: how the relay's side shows in /proc/net/tcp
-    std::int64_t join_ns;     // monotonic: when its connect began
-    std::int64_t request_ns;  // monotonic: when its request went out
-    std::int64_t closed_ns;   // monotonic: when it was closed, by either side
+    int local_port;              // its own port: how the relay's side shows in /proc/net/tcp
+    std::int64_t join_ns;        // monotonic: when its connect began
+    std::int64_t request_ns;     // monotonic: when its request went out
+    std::int64_t closed_ns;      // monotonic: when it was closed, by either side
+    std::int64_t answered_ns;    // monotonic: when the whole response header had arrived, or 0
+    std::int64_t first_byte_ns;  // monotonic: when its first stream byte arrived, or 0
+    // Wall clock: when its latest read that brought bytes began and ended, with stamp_sends.
+    std::int64_t read_from_wall_ns, read_to_wall_ns;
     ListenerCheck check;
     std::string bytes;  // everything received, response header included, when the crowd keeps it
 };
@@ -68,7 +72,11 @@ struct DelayLog {
 
 // When the relay sent what a listener's read brought: the kernel's receive time stamp, which
 // loopback takes while the relay's send goes through, so the reading side's own delay does not
-// count. A read that brings pieces of several passes has the newest one's.
+// count. A read that brings pieces of several passes has the newest one's. A piece the relay's
+// socket held back until the listener acknowledged the piece before (a small segment waits for
+// that while the one before is unacknowledged) goes out inside the listener's read that sent
+// the acknowledgement, for loopback runs the relay's side of it in the reader's call: its
+// stamp is the reader's time, not a pass's, and it is counted in held_stamps instead.
 struct SendStamp {
     std::int64_t wall_ns;
     std::uint32_t listener;  // its index, which is its place among the relay's records too
@@ -87,6 +95,7 @@ struct Crowd {
     std::function<void(std::size_t, const CheckedBlock&)> on_block;
     bool stamp_sends;                    // listeners ask for receive time stamps (SO_TIMESTAMPNS)
     std::vector<SendStamp> send_stamps;  // of every read, from delays.from_wall_ns on
+    std::uint64_t held_stamps;           // stamps taken inside the listener's previous read
     int closed_by_relay;                 // listeners the relay has closed so far
 };
 

@@ -62,8 +62,9 @@ void close_source(Source* source) {
 }
 
 bool start_source_run(const std::string& relayhub_path, double rate, std::uint32_t payload,
-                      const char* name, Relay* relay, Source* source) {
-    if (!start_relay(relayhub_path, relay)) {
+                      const char* name, Relay* relay, Source* source,
+                      const std::vector<std::string>& relay_options) {
+    if (!start_relay(relayhub_path, relay, relay_options)) {
         std::printf("\n%s: relayhub did not start\n", name);
         return false;
     }

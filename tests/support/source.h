@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pipeline.h"
 
@@ -31,10 +32,11 @@ void flush_source(Source* source);
 void pace_source(Source* source);
 void close_source(Source* source);
 
-// Starts relayhub from relayhub_path, then connects a source to it at rate in blocks of
-// payload bytes. False when either did not come up, after printing why under the scenario's
-// name; nothing is left running then.
+// Starts relayhub from relayhub_path with relay_options, then connects a source to it at rate
+// in blocks of payload bytes. False when either did not come up, after printing why under the
+// scenario's name; nothing is left running then.
 bool start_source_run(const std::string& relayhub_path, double rate, std::uint32_t payload,
-                      const char* name, Relay* relay, Source* source);
+                      const char* name, Relay* relay, Source* source,
+                      const std::vector<std::string>& relay_options = {});
 
 }  // namespace testkit
