@@ -138,8 +138,10 @@ TEST_F(RelayStream, APlayerThatCannotKeepUpIsDroppedWhileAFreshOneIsServed) {
     int source = connect_relay();
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
-        // About 1 MB per second, far above a player's 146,000 bytes per second.
-        for (int k = 0; k < 400 && !stop; ++k) {
+        // About 1 MB per second, far above a player's 146,000 bytes per second, until the test
+        // has its answers: a relay slowed by a busy machine must still see the player fall
+        // behind before the stream ends (at most about 5 s of it).
+        for (int k = 0; k < 1250 && !stop; ++k) {
             if (!send_all(source, pattern_blocks(static_cast<std::uint32_t>(k), 1, 4000))) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(4));
         }

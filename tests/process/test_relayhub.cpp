@@ -191,7 +191,8 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
     sleep_for_ms(300);
     EXPECT_EQ(45, count_closed());
     EXPECT_EQ(1U + 255U, count_of(stderr_of(relay), "\n"));
-    EXPECT_EQ(RELAY_IDLE_FDS + 255, open_fd_count(relay.pid));
+    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == RELAY_IDLE_FDS + 255; }, 3000))
+        << open_fd_count(relay.pid);
     // Ten holders leave; ten newcomers then get records (a log line each) and stay open.
     int left = 0;
     for (std::size_t k = 0; k < clients.size() && left < 10; ++k) {
