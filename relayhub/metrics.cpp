@@ -10,7 +10,9 @@
 
 #include "connections.h"
 #include "platform.h"
+#include "process_figures.h"
 #include "stream_window.h"
+#include "version.h"
 #include "wire.h"
 
 namespace {
@@ -73,6 +75,24 @@ void metric(Text* t, const char* name, const char* type, const char* help, std::
     append(t, "%s %llu\n", name, static_cast<unsigned long long>(value));
 }
 
+// The process's own figures, under the names every exporter gives them. A figure the system
+// would not give (no /proc) is left out rather than shown as 0.
+void format_process(const ProcessFigures& p, Text* t) {
+    if (p.have_stat) {
+        describe(t, "process_cpu_seconds_total", "counter",
+                 "Total user and system CPU time spent in seconds.");
+        append(t, "process_cpu_seconds_total %.2f\n", p.cpu_seconds);
+        metric(t, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+               p.resident_bytes);
+        metric(t, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+               p.virtual_bytes);
+    }
+    if (p.have_fds) {
+        metric(t, "process_open_fds", "gauge", "Number of open file descriptors.", p.open_fds);
+    }
+    metric(t, "process_max_fds", "gauge", "Maximum number of open file descriptors.", p.max_fds);
+}
+
 void format_body(const MetricsSnapshot& s, Text* t) {
     metric(t, "relayhub_listeners", "gauge", "Listeners being sent the stream.", s.listeners);
     metric(t, "relayhub_sources", "gauge", "Connections feeding the stream.", s.sources);
@@ -108,6 +128,9 @@ void format_body(const MetricsSnapshot& s, Text* t) {
     describe(t, "relayhub_source_idle_seconds", "gauge",
              "Seconds since the last byte from a source, or since the start before any.");
     append(t, "relayhub_source_idle_seconds %.3f\n", s.source_idle_seconds);
+    describe(t, "relayhub_build_info", "gauge", "The relay's version, as a label; always 1.");
+    append(t, "relayhub_build_info{version=\"%s\"} 1\n", RELAYHUB_VERSION);
+    format_process(s.process, t);
     describe(t, "process_start_time_seconds", "gauge",
              "Start time of the process since the Unix epoch in seconds.");
     append(t, "process_start_time_seconds %.3f\n", s.start_time_seconds);
@@ -134,6 +157,7 @@ MetricsSnapshot snapshot(std::uint32_t now_ms) {
     // Unsigned differences: right across the wrap of the clock.
     std::uint32_t since = counters.any_source_byte ? counters.last_source_byte_ms : started_ms;
     s.source_idle_seconds = static_cast<double>(now_ms - since) / 1000.0;
+    s.any_source_byte = counters.any_source_byte;
     s.live = counters.any_source_byte && now_ms - counters.last_source_byte_ms < STREAM_LIVE_MS;
     return s;
 }
@@ -143,10 +167,87 @@ void release(MetricsClient* c) {
     c->used = false;
 }
 
+// What a scrape asked for, by its request line: "GET /metrics" (Prometheus), "GET /health" (a
+// load balancer's check), or anything else. A query after the path is ignored.
+enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_NOT_FOUND };
+
+Route route_of(const std::uint8_t* request, std::uint32_t fill) {
+    constexpr char METHOD[] = "GET ";
+    constexpr std::uint32_t METHOD_LENGTH = sizeof METHOD - 1;
+    if (fill < METHOD_LENGTH || std::memcmp(request, METHOD, METHOD_LENGTH) != 0) {
+        return ROUTE_NOT_FOUND;
+    }
+    std::uint32_t end = METHOD_LENGTH;  // the path ends at a query, a blank or the line's end
+    while (end < fill && request[end] != '?' && request[end] != ' ' && request[end] != '\r' &&
+           request[end] != '\n') {
+        ++end;
+    }
+    if (end == fill) return ROUTE_NOT_FOUND;  // the path was cut short
+    auto is = [&](const char* path) {
+        std::uint32_t length = static_cast<std::uint32_t>(std::strlen(path));
+        return end - METHOD_LENGTH == length &&
+               std::memcmp(request + METHOD_LENGTH, path, length) == 0;
+    };
+    if (is("/metrics")) return ROUTE_METRICS;
+    if (is("/health")) return ROUTE_HEALTH;
+    return ROUTE_NOT_FOUND;
+}
+
+// The whole HTTP answer into out (size bytes): the status line, the headers and body (length
+// bytes). Returns its length, or 0 if it does not fit.
+std::uint32_t format_answer(const char* status, const char* content_type, const char* body,
+                            std::uint32_t length, char* out, std::uint32_t size) {
+    Text whole{out, size, 0, false};
+    append(&whole, "HTTP/1.0 %s\r\nContent-Type: %s\r\nContent-Length: %u\r\n\r\n", status,
+           content_type, length);
+    if (whole.overflowed || length > size - whole.length) return 0;
+    std::memcpy(out + whole.length, body, length);
+    return whole.length + length;
+}
+
+// The metrics, always with 200: a relay whose stream is down is still worth watching.
+std::uint32_t format_metrics_answer(const MetricsSnapshot& s, char* out, std::uint32_t size) {
+    Text body{body_buffer, sizeof body_buffer, 0, false};
+    format_body(s, &body);
+    if (body.overflowed) return 0;
+    return format_answer("200 OK", "text/plain; version=0.0.4", body_buffer, body.length, out,
+                         size);
+}
+
+// 200 "live" while a source byte has arrived within STREAM_LIVE_MS, otherwise 503 and why.
+std::uint32_t format_health_answer(const MetricsSnapshot& s, char* out, std::uint32_t size) {
+    Text body{body_buffer, sizeof body_buffer, 0, false};
+    if (s.live) {
+        append(&body, "live\n");
+    } else if (!s.any_source_byte) {
+        append(&body, "no source yet\n");
+    } else {
+        append(&body, "no source byte for %u s\n",
+               static_cast<unsigned>(s.source_idle_seconds));  // whole seconds, rounded down
+    }
+    return format_answer(s.live ? "200 OK" : "503 Service Unavailable", "text/plain",
+                         body_buffer, body.length, out, size);
+}
+
 // One send: a fresh connection takes an answer of a few kilobytes whole. One that takes less
 // is closed all the same; the scraper sees a short answer and tries again.
 void answer(MetricsClient* c, std::uint32_t now_ms) {
-    std::uint32_t n = format_metrics_answer(snapshot(now_ms), answer_buffer, sizeof answer_buffer);
+    constexpr char NOT_FOUND[] = "not found: ask for /metrics or /health\n";
+    MetricsSnapshot s = snapshot(now_ms);
+    std::uint32_t n = 0;
+    switch (route_of(c->request, c->fill)) {
+        case ROUTE_METRICS:
+            s.process = read_process_figures();  // only here: no pass pays for them
+            n = format_metrics_answer(s, answer_buffer, sizeof answer_buffer);
+            break;
+        case ROUTE_HEALTH:
+            n = format_health_answer(s, answer_buffer, sizeof answer_buffer);
+            break;
+        case ROUTE_NOT_FOUND:
+            n = format_answer("404 Not Found", "text/plain", NOT_FOUND, sizeof NOT_FOUND - 1,
+                              answer_buffer, sizeof answer_buffer);
+            break;
+    }
     if (n > 0)
         send_some(c->fd, reinterpret_cast<const std::uint8_t*>(answer_buffer), static_cast<int>(n));
     release(c);
@@ -189,18 +290,6 @@ void count_source_bytes(std::uint32_t n) {
     counters.source_bytes += n;
     counters.any_source_byte = true;
     counters.last_source_byte_ms = pass_ms;
-}
-
-std::uint32_t format_metrics_answer(const MetricsSnapshot& s, char* out, std::uint32_t size) {
-    Text body{body_buffer, sizeof body_buffer, 0, false};
-    format_body(s, &body);
-    Text whole{out, size, 0, false};
-    append(&whole,
-           "HTTP/1.0 %s\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: %u\r\n\r\n",
-           s.live ? "200 OK" : "503 Service Unavailable", body.length);
-    if (body.overflowed || whole.overflowed || body.length > size - whole.length) return 0;
-    std::memcpy(out + whole.length, body_buffer, body.length);
-    return whole.length + body.length;
 }
 
 bool open_metrics(std::uint32_t address, int port) {

@@ -1,20 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // metrics: what an operator can see of a running relay. Plain counters, bumped by the poll loop
-// and the players as things happen, and a second listening socket (-m) whose every connection
-// is answered with the counters, the table's and the window's state in the text exposition
-// format, and a status that says whether the stream is live: 200 while a source byte has
-// arrived within STREAM_LIVE_MS, 503 otherwise. Scrapes have a small table of their own, so a
-// scrape never takes a record a listener needs, and at most one is answered per pass.
+// and the players as things happen, and a second listening socket (-m) that answers two
+// requests. GET /metrics: always 200, with the counters, the table's and the window's state and
+// the process's own figures in the text exposition format, so a relay whose stream is down is
+// still seen. GET /health: 200 "live" while a source byte has arrived within STREAM_LIVE_MS,
+// 503 and why otherwise, for load balancers. Anything else: 404. Scrapes have a small table of
+// their own, so a scrape never takes a record a listener needs, and at most one is answered
+// per pass.
 
 #include <cstdint>
+
+#include "process_figures.h"
 
 // A stream whose last source byte is older than this is not live: the health answer is 503.
 constexpr std::uint32_t STREAM_LIVE_MS = 10000;
 // Scrapes being read at once; more wait in the socket's backlog until one is answered.
 constexpr std::uint32_t METRICS_CLIENTS_MAX = 4;
 // A scrape is answered once its request header has ended, it has sent this much, or this
-// long after its accept, whichever comes first; the request is never parsed.
+// long after its accept, whichever comes first; only its request line is read, for the path.
 constexpr std::uint32_t METRICS_REQUEST_MAX = 2048;
 constexpr std::uint32_t METRICS_REQUEST_LIMIT_MS = 1000;
 
@@ -36,7 +40,9 @@ struct MetricsSnapshot {
     std::uint64_t dropped[DROP_REASONS];
     double start_time_seconds;   // wall clock, since the epoch
     double source_idle_seconds;  // since the last source byte, or since the start before any
+    bool any_source_byte;        // since the start
     bool live;                   // a source byte within STREAM_LIVE_MS
+    ProcessFigures process;      // read only for a metrics answer
 };
 
 // The counters. now_ms is the pass's monotonic clock reading, which the loop hands over once
@@ -49,10 +55,6 @@ void count_source_refused();
 void count_source_bytes(std::uint32_t n);
 void count_listener_bytes(std::uint32_t n);
 void count_listener_dropped(DropReason reason);
-
-// The whole HTTP answer to a scrape into out (size bytes): status line, headers and the
-// exposition text. Returns its length, or 0 if it does not fit.
-std::uint32_t format_metrics_answer(const MetricsSnapshot& s, char* out, std::uint32_t size);
 
 // Opens the metrics socket on address (host byte order) and port; false with errno set as the
 // failed call left it. Also takes the start time.

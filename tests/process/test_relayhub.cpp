@@ -10,6 +10,7 @@
 
 #include "fixture.h"
 #include "scrape.h"
+#include "version.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -215,7 +216,8 @@ TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
 struct MetricCase {
     const char* sample;
     const char* type;  // of the metric the sample belongs to
-    double value;      // -1: any value at or above 0
+    double value;      // -1: any value at or above at_least
+    double at_least = 0;
 };
 
 const double TWO_BLOCKS = 2 * (12 + 700);
@@ -238,6 +240,13 @@ const MetricCase METRIC_CASES[] = {
     {"relayhub_listeners_dropped_total{reason=\"cut\"}", "counter", 0},
     {"relayhub_source_idle_seconds", "gauge", -1},
     {"process_start_time_seconds", "gauge", -1},
+    // The process as the system sees it: the standard descriptors and the relay's sockets, a
+    // descriptor limit that holds the table, some memory and some CPU time.
+    {"process_cpu_seconds_total", "counter", -1},
+    {"process_resident_memory_bytes", "gauge", -1, 1},
+    {"process_virtual_memory_bytes", "gauge", -1, 1},
+    {"process_open_fds", "gauge", -1, RELAY_IDLE_FDS + 4},
+    {"process_max_fds", "gauge", -1, 256 + 16},
 };
 
 TEST_F(Relayhub, MetricsReportTheTableTheWindowAndWhatHappened) {
@@ -271,9 +280,12 @@ TEST_F(Relayhub, MetricsReportTheTableTheWindowAndWhatHappened) {
         if (m.value >= 0) {
             EXPECT_EQ(m.value, s.samples[m.sample]) << m.sample;
         } else {
-            EXPECT_GE(s.samples[m.sample], 0) << m.sample;
+            EXPECT_GE(s.samples[m.sample], m.at_least) << m.sample;
         }
     }
+    EXPECT_EQ(1, s.samples["relayhub_build_info{version=\"" + std::string(RELAYHUB_VERSION) +
+                         "\"}"])
+        << s.body;
     // A scrape takes no record: the table and its log saw five connections, not the scrapes.
     EXPECT_EQ(5U, count_of(stderr_of(*children_.back()), " -> "));
     // Prometheus's own check of the exposition text: names, types, help and suffixes.

@@ -73,20 +73,32 @@ TEST_F(PendingLimit, ConnectionsThatNeverFinishARequestGoAfterTenSecondsAndAList
     EXPECT_FALSE(wait_closed(listener, 0)) << "the listener was closed too";
 }
 
+// Health and metrics apart: the health answer says whether a source byte came within 10 s,
+// the metrics are answered whatever the stream does, and any other path is not found.
 TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfter) {
+    const std::string OK = "HTTP/1.0 200 OK", DOWN = "HTTP/1.0 503 Service Unavailable";
     int metrics_port = free_port();
     start_relay({"-m", std::to_string(metrics_port)});
-    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_port).status);
+    EXPECT_EQ(DOWN, scrape(metrics_port, "/health").status);
+    EXPECT_EQ(OK, scrape(metrics_port).status);
+    for (const char* path : {"/", "/metrics/x", "/healthz", "/Health"}) {
+        EXPECT_EQ("HTTP/1.0 404 Not Found", scrape(metrics_port, path).status) << path;
+    }
     int source = connect_relay();
     ASSERT_TRUE(send_all(source, filled_block(100, 'x')));
-    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port).status == "HTTP/1.0 200 OK"; }, 3000));
+    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port, "/health").status == OK; }, 3000));
     auto last_byte = std::chrono::steady_clock::now();
     // The source stays connected but silent: live for 10 s from its last byte, then not.
-    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port).status != "HTTP/1.0 200 OK"; }, 20000));
+    EXPECT_TRUE(
+        wait_for([&] { return scrape(metrics_port, "/health").status != OK; }, 20000));
     double silent =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - last_byte).count();
     EXPECT_GT(silent, 9.0);
-    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_port).status);
+    EXPECT_EQ(DOWN, scrape(metrics_port, "/health").status);
+    Scrape s = scrape(metrics_port);
+    EXPECT_EQ(OK, s.status);
+    EXPECT_GE(s.samples["relayhub_source_idle_seconds"], 9.0) << s.body;
+    EXPECT_EQ(1, s.samples["relayhub_sources"]) << s.body;
     EXPECT_FALSE(wait_closed(source, 0));
 }
 

@@ -21,12 +21,12 @@ struct Scrape {
     std::map<std::string, std::string> helps;  // name -> its # HELP
 };
 
-// Connects to 127.0.0.1:port, sends a request and reads the answer until the relay closes.
-inline Scrape scrape(int port) {
+// Connects to 127.0.0.1:port, asks for path and reads the answer until the relay closes.
+inline Scrape scrape(int port, const std::string& path = "/metrics") {
     Scrape s;
     int fd = connect_loopback(port, 3000);
     if (fd < 0) return s;
-    send_all(fd, "GET /metrics HTTP/1.0\r\n\r\n");
+    send_all(fd, "GET " + path + " HTTP/1.0\r\n\r\n");
     std::string answer = recv_for(fd, 1 << 20, 3000);
     close(fd);
     std::size_t line_end = answer.find("\r\n");
