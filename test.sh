@@ -5,5 +5,6 @@
 set -eu
 cd "$(dirname "$0")"
 . contrib/need-packages.sh
-need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy prometheus
+need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy prometheus \
+    openssl socat
 exec cmake --workflow --preset ci

@@ -91,7 +91,7 @@ done
 started=""
 for attempt in $(seq 1 20); do
     front_port=$((20000 + RANDOM % 40000))
-    sed -e "s/@FRONT_PORT@/$front_port/" -e "s/^ *@SERVERS@/$servers/" \
+    sed -e "s/@FRONT_PORT@/$front_port/g" -e "s/^ *@SERVERS@/$servers/" \
         contrib/haproxy/haproxy.cfg >"$work/haproxy.cfg"
     "$haproxy" -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
     pid=$!

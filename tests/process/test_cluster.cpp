@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clocks.h"
@@ -24,6 +25,16 @@ using namespace testkit;
 namespace {
 
 const std::string REQUEST = "GET / HTTP/1.0\r\n\r\n";
+
+// A template with every placeholder in places replaced by its port.
+std::string fill_in(std::string text, const std::vector<std::pair<std::string, int>>& places) {
+    for (const auto& [placeholder, port] : places) {
+        for (std::size_t at; (at = text.find(placeholder)) != std::string::npos;) {
+            text.replace(at, placeholder.size(), std::to_string(port));
+        }
+    }
+    return text;
+}
 
 class Cluster : public ProcessTest {
    protected:
@@ -125,7 +136,9 @@ class BehindHAProxy : public Cluster {
     // The origin and its source, `edges` edges each fed by a feedlink and answering health on a
     // metrics port, and HAProxy in front of them. Every child starts before the listeners open:
     // a child keeps no descriptor above 1023.
-    void start_cluster(int edges = EDGES) {
+    // With tls_pem (a certificate and its key), the template's HTTPS bind is taken as it
+    // stands, with that file in place of the one in /etc/relayhub, on tls_port_.
+    void start_cluster(int edges = EDGES, const std::string& tls_pem = "") {
         rlimit files{};
         getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = files.rlim_max;
@@ -147,7 +160,15 @@ class BehindHAProxy : public Cluster {
         }
         front_port_ = free_port();
         std::string config = read_file(HAPROXY_CONFIG);
-        config.replace(config.find("@FRONT_PORT@"), 12, std::to_string(front_port_));
+        if (!tls_pem.empty()) {
+            const std::string tls_bind = "# bind 127.0.0.1:@TLS_PORT@ ssl crt ";
+            const std::string pem_path = "/etc/relayhub/listeners.pem";
+            std::size_t at = config.find(tls_bind + pem_path);
+            ASSERT_NE(std::string::npos, at) << "the template has no HTTPS bind";
+            config.replace(at, tls_bind.size() + pem_path.size(), tls_bind.substr(2) + tls_pem);
+            tls_port_ = free_port();
+        }
+        config = fill_in(config, {{"@FRONT_PORT@", front_port_}, {"@TLS_PORT@", tls_port_}});
         config.replace(config.find("@SERVERS@"), 9, servers);
         haproxy_ = &start({HAPROXY_BIN, "-db", "-f", temp_file(config)});
         ASSERT_GE(own(connect_loopback(front_port_, 5000)), 0) << stderr_of(*haproxy_);
@@ -271,6 +292,7 @@ class BehindHAProxy : public Cluster {
 
     int origin_port_ = 0;
     int front_port_ = 0;
+    int tls_port_ = 0;
     Child* origin_ = nullptr;
     Child* haproxy_ = nullptr;
     std::vector<Child*> edges_;
@@ -336,7 +358,127 @@ TEST_F(BehindHAProxy, ListenersOfAnEdgeWhoseStreamDiedMoveToTheLiveOne) {
         },
         3000))
         << "HAProxy left listeners on the dead edge";
-    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", dead.status);
+    EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_ports_[0], "/health").status);
+}
+
+// The front's other doors, each tried with the real tools an operator's users bring: HTTPS
+// and IPv6 listeners with curl, and a producer whose credential is a certificate, through
+// socat and the producer front, with certificates made here by openssl.
+class FrontDoors : public BehindHAProxy {
+   protected:
+    struct Identity {
+        std::string key, cert;  // PEM files
+    };
+    // A key and a certificate for name, valid for 127.0.0.1 and localhost: self-signed (a CA,
+    // or an operator's first try) without ca, otherwise signed by ca.
+    Identity identity(const std::string& name, const Identity* ca = nullptr) {
+        Identity id{temp_file(""), temp_file("")};
+        std::vector<std::string> request = {
+            OPENSSL_BIN, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+            "-nodes", "-subj", "/CN=" + name, "-addext",
+            "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", id.key, "-out"};
+        if (ca == nullptr) {
+            request.insert(request.end(), {id.cert, "-x509", "-days", "1"});
+            run(request);
+            return id;
+        }
+        std::string signing_request = temp_file("");
+        request.push_back(signing_request);
+        run(request);
+        run({OPENSSL_BIN, "x509", "-req", "-in", signing_request, "-CA", ca->cert, "-CAkey",
+             ca->key, "-set_serial", std::to_string(++serial_), "-days", "1",
+             "-copy_extensions", "copy", "-out", id.cert});
+        return id;
+    }
+    void run(const std::vector<std::string>& argv) {
+        Child& c = start(argv);
+        EXPECT_EQ(0, wait_exit(c, 20000)) << argv[1] << ": " << stderr_of(c);
+    }
+    // What blockcheck says of a capture without a relay header, as curl saves one.
+    void expect_whole_stream(const std::string& capture, const std::string& door) {
+        EXPECT_GT(capture.size(), 5U * 4392) << door << ": fewer than 5 blocks";
+        Child& check = start({BLOCKCHECK_BIN, "-n", temp_file(capture)});
+        EXPECT_EQ(0, wait_exit(check, 5000)) << door << ": " << stdout_of(check);
+    }
+    int serial_ = 0;
+};
+
+TEST_F(FrontDoors, HttpsAndIpv6ListenersGetAWholeStream) {
+    Identity self = identity("localhost");
+    ASSERT_NO_FATAL_FAILURE(start_cluster(1, temp_file(read_file(self.cert) + read_file(self.key))));
+    struct Door {
+        const char* name;
+        std::string url;
+        std::vector<std::string> options;
+    };
+    const Door doors[] = {
+        {"https", "https://127.0.0.1:" + std::to_string(tls_port_) + "/", {"--cacert", self.cert}},
+        {"ipv6", "http://[::1]:" + std::to_string(front_port_) + "/", {"-g"}},
+    };
+    for (const Door& d : doors) {
+        // A stream never ends: curl stops it after 4 s (status 28), with what it has saved.
+        std::vector<std::string> argv = {CURL_BIN, "-sS", "--max-time", "4"};
+        argv.insert(argv.end(), d.options.begin(), d.options.end());
+        argv.push_back(d.url);
+        Child& curl = start(argv);
+        EXPECT_EQ(28, wait_exit(curl, 15000)) << d.name << ": " << stderr_of(curl);
+        expect_whole_stream(stdout_of(curl), d.name);
+    }
+}
+
+TEST_F(FrontDoors, OnlyAProducerWithACertificateOfTheOperatorsCaReachesTheRelay) {
+    Identity ca = identity("producers CA");
+    Identity front = identity("relay", &ca);
+    Identity producer = identity("producer", &ca);
+    Identity other_ca = identity("another CA");
+    Identity stranger = identity("stranger", &other_ca);
+    int metrics_port = free_port();
+    start_relay({"-m", std::to_string(metrics_port)});
+    int producer_port = free_port();
+    std::string config = read_file(PRODUCER_CONFIG);
+    for (const auto& [path, file] :
+         {std::pair<std::string, std::string>{"/etc/relayhub/producer-front.pem",
+                                              temp_file(read_file(front.cert) + read_file(front.key))},
+          {"/etc/relayhub/producers-ca.pem", ca.cert}}) {
+        ASSERT_NE(std::string::npos, config.find(path)) << path;
+        config.replace(config.find(path), path.size(), file);
+    }
+    config = fill_in(config, {{"@PRODUCER_PORT@", producer_port}, {"@RELAY_PORT@", port_}});
+    Child& haproxy = start({HAPROXY_BIN, "-db", "-f", temp_file(config)});
+    ASSERT_GE(own(connect_loopback(producer_port, 5000)), 0) << stderr_of(haproxy);
+    // The producer's side: socat on loopback, carrying feedsend's connections over TLS.
+    auto bridge = [&](const Identity* id) {
+        int port = free_port();
+        std::string tls = "OPENSSL:127.0.0.1:" + std::to_string(producer_port) + ",cafile=" + ca.cert;
+        if (id != nullptr) tls += ",cert=" + id->cert + ",key=" + id->key;
+        start({SOCAT_BIN, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+               tls});
+        EXPECT_GE(own(connect_loopback(port, 5000)), 0) << "socat did not listen";
+        return port;
+    };
+    start_feed(0, 16000, bridge(&producer));
+    Crowd& crowd = listeners(1);
+    const Listener& l = crowd.listeners[0];
+    for (int k = 0; k < 50 && l.check.blocks < 5; ++k) crowd_pump(&crowd, 100);
+    ASSERT_GE(l.check.blocks, 5U) << "no stream through the producer front within 5 s";
+    Scrape before = scrape(metrics_port);
+    ASSERT_EQ(1, before.samples["relayhub_sources"]) << before.body;
+    // Without a certificate, and with one of another CA: the handshake fails at the front,
+    // so their blocks never reach the relay.
+    for (const Identity* id : {static_cast<const Identity*>(nullptr), &std::as_const(stranger)}) {
+        int intruder = own(connect_loopback(bridge(id)));
+        send_all(intruder, filled_block(100, 'E') + filled_block(100, 'E', 1));
+        EXPECT_TRUE(wait_closed(intruder, 5000)) << (id ? "stranger" : "no certificate");
+    }
+    std::uint64_t at = l.check.last_sequence;
+    for (int k = 0; k < 50 && l.check.last_sequence < at + 5; ++k) crowd_pump(&crowd, 100);
+    Scrape after = scrape(metrics_port);
+    EXPECT_EQ(1, after.samples["relayhub_sources"]) << after.body;
+    EXPECT_EQ(before.samples["relayhub_connections_accepted_total"],
+              after.samples["relayhub_connections_accepted_total"])
+        << "a connection without the CA's certificate reached the relay";
+    EXPECT_EQ("", stream_faults(l));
+    EXPECT_GE(l.check.last_sequence, at + 5) << "the stream stopped";
 }
 
 }  // namespace
