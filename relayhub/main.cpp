@@ -80,9 +80,14 @@ bool read_command_line(int argc, char** argv, ServerOptions* options) {
                 return false;
             }
         }
-        if (letter == 'c' && !parse_count(optarg, 2, TABLE_SIZE_MAX, &options->table_size)) {
-            report_bad_argument("relayhub", optarg, "a number of connections from 2 to 1048576 for -c");
-            return false;
+        if (letter == 'c') {
+            std::uint64_t records = 0;
+            if (!parse_count(optarg, 2, TABLE_SIZE_MAX, &records)) {
+                report_bad_argument("relayhub", optarg,
+                                    "a number of connections from 2 to 1048576 for -c");
+                return false;
+            }
+            options->table_size = static_cast<std::uint32_t>(records);  // at most TABLE_SIZE_MAX
         }
         if (letter == '?') {
             std::puts(USAGE);
