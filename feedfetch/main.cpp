@@ -16,10 +16,10 @@
 #include "outbound.h"
 #include "platform.h"
 #include "send_report.h"
+#include "wire.h"
 
 namespace {
 
-constexpr int PIECE_SIZE = 1460;
 constexpr int IDLE_LIMIT_S = 60;
 
 std::uint8_t header_piece[PIECE_SIZE];

@@ -19,10 +19,10 @@
 #include "outbound.h"
 #include "platform.h"
 #include "send_report.h"
+#include "wire.h"
 
 namespace {
 
-constexpr int PIECE_SIZE = 1460;
 constexpr int RECONNECT_PAUSE_MS = 5000;
 
 std::uint8_t piece[PIECE_SIZE];
