@@ -3,7 +3,6 @@
 // takes from a source, optionally paced to a byte rate so that a file plays out live.
 
 #include <getopt.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "command_line.h"
 #include "wire.h"
 
 namespace {
@@ -31,16 +31,7 @@ struct Options {
     std::uint64_t count = 0;  // test mode: blocks to write, 0: for ever
 };
 
-void usage() {
-    std::fputs(
-        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
-        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
-        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
-        "      (at least 16 bytes each)\n"
-        "  -n  test mode: stop after this many blocks (default: never)\n",
-        stderr);
-}
+Options options;  // module state: the command line's, set once before anything else runs
 
 bool parse_number(const char* text, std::uint64_t max, std::uint64_t* out) {
     char* end = nullptr;
@@ -82,6 +73,20 @@ bool parse_options(int argc, char** argv, Options* o) {
     if (!o->test_mode && o->count != 0) return false;
     return true;
 }
+
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    return parse_options(argc, argv, &options) ? ARGUMENTS_TAKEN : ARGUMENTS_UNUSABLE;
+}
+
+constexpr CommandLine COMMAND_LINE = {
+    "blockframe",
+    "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+    "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
+    "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
+    "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
+    "      (at least 16 bytes each)\n"
+    "  -n  test mode: stop after this many blocks (default: never)",
+    true, 2, read_arguments};
 
 std::uint64_t now_ns(clockid_t clock) {
     timespec t{};
@@ -125,32 +130,28 @@ std::size_t read_full(std::uint8_t* dst, std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);  // a consumer that went away shows as a failed write
-    Options o;
-    if (!parse_options(argc, argv, &o)) {
-        usage();
-        return 2;
-    }
-    std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + o.payload);
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
+    std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + options.payload);
     std::uint8_t* payload = block.data() + BLOCK_HEADER_SIZE;
     std::uint64_t started = now_ns(CLOCK_MONOTONIC);
     std::uint64_t written = 0;
     for (std::uint64_t sequence = 0;; ++sequence) {
-        std::uint32_t length = o.payload;
-        if (o.test_mode) {
-            if (o.count != 0 && sequence == o.count) break;
+        std::uint32_t length = options.payload;
+        if (options.test_mode) {
+            if (options.count != 0 && sequence == options.count) break;
             for (std::uint32_t i = TEST_PAYLOAD_MIN; i < length; ++i) {
                 payload[i] = test_filler_byte(sequence, i);
             }
         } else {
-            length = static_cast<std::uint32_t>(read_full(payload, o.payload));
+            length = static_cast<std::uint32_t>(read_full(payload, options.payload));
             if (length == 0) break;
         }
         write_block_header(block.data(),
                            BlockHeader{BLOCK_MARKER, length, static_cast<std::uint32_t>(sequence)});
         std::size_t size = BLOCK_HEADER_SIZE + length;
-        pace(started, written, o.rate);
-        if (o.test_mode) {
+        pace(started, written, options.rate);
+        if (options.test_mode) {
             write_u64_le(payload, sequence);
             write_u64_le(payload + 8, now_ns(CLOCK_REALTIME));  // stamped as late as possible
         }
