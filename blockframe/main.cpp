@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "arguments.h"
 #include "command_line.h"
 #include "wire.h"
 
@@ -33,49 +33,47 @@ struct Options {
 
 Options options;  // module state: the command line's, set once before anything else runs
 
-bool parse_number(const char* text, std::uint64_t max, std::uint64_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) return false;
-    *out = v;
-    return true;
-}
-
-bool parse_options(int argc, char** argv, Options* o) {
+// A bad number is named in a line of its own; an unknown option, a missing value, a stray
+// argument or options that do not go together get the usage.
+ArgumentAnswer read_arguments(int argc, char** argv) {
     int c = 0;
     std::uint64_t v = 0;
     opterr = 0;  // the usage text says what is wrong, once
     while ((c = getopt(argc, argv, "s:r:tn:")) != -1) {
         switch (c) {
             case 's':
-                if (!parse_number(optarg, PAYLOAD_MAX, &v) || v == 0) return false;
-                o->payload = static_cast<std::uint32_t>(v);
+                if (!parse_count(optarg, 1, PAYLOAD_MAX, &v)) {
+                    report_bad_argument("blockframe", optarg,
+                                        "a payload size from 1 to 16777204 bytes for -s");
+                    return ARGUMENT_REPORTED;
+                }
+                options.payload = static_cast<std::uint32_t>(v);  // at most PAYLOAD_MAX
                 break;
             case 'r':
                 // The bound keeps a remainder of bytes times NS_PER_SECOND inside 64 bits.
-                if (!parse_number(optarg, UINT64_MAX / NS_PER_SECOND, &v) || v == 0) return false;
-                o->rate = v;
+                if (!parse_count(optarg, 1, UINT64_MAX / NS_PER_SECOND, &options.rate)) {
+                    report_bad_argument("blockframe", optarg,
+                                        "a rate from 1 to 18446744073 bytes per second for -r");
+                    return ARGUMENT_REPORTED;
+                }
                 break;
             case 't':
-                o->test_mode = true;
+                options.test_mode = true;
                 break;
             case 'n':
-                if (!parse_number(optarg, UINT64_MAX, &v)) return false;
-                o->count = v;
+                if (!parse_count(optarg, 0, UINT64_MAX, &options.count)) {
+                    report_bad_argument("blockframe", optarg, "a number of blocks for -n");
+                    return ARGUMENT_REPORTED;
+                }
                 break;
             default:
-                return false;
+                return ARGUMENTS_UNUSABLE;
         }
     }
-    if (optind != argc) return false;
-    if (o->test_mode && o->payload < TEST_PAYLOAD_MIN) return false;
-    if (!o->test_mode && o->count != 0) return false;
-    return true;
-}
-
-ArgumentAnswer read_arguments(int argc, char** argv) {
-    return parse_options(argc, argv, &options) ? ARGUMENTS_TAKEN : ARGUMENTS_UNUSABLE;
+    if (optind != argc) return ARGUMENTS_UNUSABLE;
+    if (options.test_mode && options.payload < TEST_PAYLOAD_MIN) return ARGUMENTS_UNUSABLE;
+    if (!options.test_mode && options.count != 0) return ARGUMENTS_UNUSABLE;
+    return ARGUMENTS_TAKEN;
 }
 
 constexpr CommandLine COMMAND_LINE = {

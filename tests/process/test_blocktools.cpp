@@ -106,31 +106,36 @@ TEST_F(Blockframe, PacesItsOutputToTheRate) {
 struct BadOptionCase {
     const char* name;
     std::vector<std::string> args;
+    std::string error_start;  // how standard error begins: the usage, or the line on a number
 };
 
 void PrintTo(const BadOptionCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string FRAME_USAGE = "Usage: blockframe";
+const std::string NOT_A_PAYLOAD = "\" is not a payload size from 1 to 16777204 bytes for -s\n";
+
 const BadOptionCase BAD_OPTIONS[] = {
-    {"unknown option", {"-x"}},
-    {"payload of 0", {"-s", "0"}},
-    {"payload not a number", {"-s", "12k"}},
-    {"payload above 16 MiB", {"-s", "16777217"}},
-    {"a block the relay cannot hold", {"-s", "16777205"}},
-    {"rate of 0", {"-r", "0"}},
-    {"negative rate", {"-r", "-5"}},
-    {"test payload too small for its stamp", {"-t", "-s", "15"}},
-    {"count without test mode", {"-n", "3"}},
-    {"stray argument", {"file"}},
+    {"unknown option", {"-x"}, FRAME_USAGE},
+    {"payload of 0", {"-s", "0"}, "blockframe: \"0" + NOT_A_PAYLOAD},
+    {"payload not a number", {"-s", "12k"}, "blockframe: \"12k" + NOT_A_PAYLOAD},
+    {"payload above 16 MiB", {"-s", "16777217"}, "blockframe: \"16777217" + NOT_A_PAYLOAD},
+    {"a block the relay cannot hold", {"-s", "16777205"}, "blockframe: \"16777205" + NOT_A_PAYLOAD},
+    {"rate of 0", {"-r", "0"}, "blockframe: \"0\" is not a rate"},
+    {"negative rate", {"-r", "-5"}, "blockframe: \"-5\" is not a rate"},
+    {"count not a number", {"-t", "-n", "3x"}, "blockframe: \"3x\" is not a number of blocks"},
+    {"test payload too small for its stamp", {"-t", "-s", "15"}, FRAME_USAGE},
+    {"count without test mode", {"-n", "3"}, FRAME_USAGE},
+    {"stray argument", {"file"}, FRAME_USAGE},
 };
 
 class BlockframeOptions : public ProcessTest, public testing::WithParamInterface<BadOptionCase> {};
 
-TEST_P(BlockframeOptions, BadOptionsGiveTheUsageAndStatusTwo) {
+TEST_P(BlockframeOptions, BadOptionsGiveTheUsageOrNameTheNumberWithStatusTwo) {
     std::vector<std::string> argv = {BLOCKFRAME_BIN};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
     Child& frame = start(argv);
     EXPECT_EQ(2, wait_exit(frame, 5000));
-    EXPECT_EQ(0U, stderr_of(frame).rfind("Usage: blockframe", 0));
+    EXPECT_EQ(0U, stderr_of(frame).rfind(GetParam().error_start, 0)) << stderr_of(frame);
     EXPECT_EQ("", stdout_of(frame));
 }
 
