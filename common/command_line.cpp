@@ -4,9 +4,16 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "version.h"
 
 int open_command_line(const CommandLine& line, int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s %s\n", line.program, RELAYHUB_VERSION);
+        return 0;
+    }
     ArgumentAnswer answer = line.read_arguments(argc, argv);
     if (answer == ARGUMENTS_TAKEN) return GO_ON;
     if (answer == ARGUMENTS_UNUSABLE) {

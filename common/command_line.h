@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // command_line: how every program's main begins. Each hands its command line here first, so
-// that the ignored SIGPIPE, the usage and the exit status after arguments that cannot be used
-// are decided in one place for all six.
+// that --version, the ignored SIGPIPE, the usage and the exit status after arguments that
+// cannot be used are decided in one place for all six.
 
 #include <cstdint>
 
@@ -16,7 +16,7 @@ enum ArgumentAnswer : std::int32_t {
 // One program's command line: its name, how its arguments are read and what is said when they
 // cannot be used.
 struct CommandLine {
-    const char* program;
+    const char* program;   // as --version names it
     const char* usage;     // written with a newline after it when the arguments are unusable
     bool usage_on_stderr;  // the block tools keep standard output for their stream or verdict
     int fault_status;      // the exit status when the arguments are unusable or one is bad
@@ -29,6 +29,9 @@ constexpr int GO_ON = -1;
 
 // The opening of every main, before anything is opened. Ignores SIGPIPE, since sends and writes
 // to a peer or a consumer that has gone must come back as a failure instead of ending the
-// program. Then reads the arguments; when they are unusable, writes the usage. Returns GO_ON, or
-// the status main is to return at once (fault_status after the usage or the reported line).
+// program. "--version" as the first argument writes "<program> <version>" on standard output,
+// and the program ends with 0: the one long option, answered before the program's own reader,
+// which would take it for an unknown option. Otherwise reads the arguments, and writes the usage
+// when they are unusable. Returns GO_ON, or the status main is to return at once (0 after
+// --version, fault_status after the usage or the reported line).
 int open_command_line(const CommandLine& line, int argc, char** argv);
