@@ -60,10 +60,14 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
 }
 
 constexpr CommandLine COMMAND_LINE = {
-    "blockcheck",
-    "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
-    "  -n  the capture has no relay header, as curl and wget save it: one connection",
-    true, 2, read_arguments};
+    .program = "blockcheck",
+    .usage =
+        "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
+        "  -n  the capture has no relay header, as curl and wget save it: one connection",
+    .usage_on_stderr = true,
+    .fault_status = 2,
+    .read_arguments = read_arguments,
+};
 
 // One block the checker reported. A block that lost its framing, or a cut tail with another
 // block's header inside it, is malformed; only a plain cut tail is allowed, and it can only be

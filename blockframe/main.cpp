@@ -77,14 +77,18 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
 }
 
 constexpr CommandLine COMMAND_LINE = {
-    "blockframe",
-    "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-    "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
-    "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
-    "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
-    "      (at least 16 bytes each)\n"
-    "  -n  test mode: stop after this many blocks (default: never)",
-    true, 2, read_arguments};
+    .program = "blockframe",
+    .usage =
+        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
+        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
+        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
+        "      (at least 16 bytes each)\n"
+        "  -n  test mode: stop after this many blocks (default: never)",
+    .usage_on_stderr = true,
+    .fault_status = 2,
+    .read_arguments = read_arguments,
+};
 
 std::uint64_t now_ns(clockid_t clock) {
     timespec t{};

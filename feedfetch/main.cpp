@@ -88,10 +88,14 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
 }
 
 constexpr CommandLine COMMAND_LINE = {
-    "feedfetch",
-    "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
-    "2) feedfetch www.example.com 80 http_header_file >data 2>log",
-    false, 1, read_arguments};
+    .program = "feedfetch",
+    .usage =
+        "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
+        "2) feedfetch www.example.com 80 http_header_file >data 2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
 
 }  // namespace
 

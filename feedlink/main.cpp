@@ -140,10 +140,15 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     return ARGUMENTS_TAKEN;
 }
 
-constexpr CommandLine COMMAND_LINE = {"feedlink",
-                                      "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
-                                      "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log",
-                                      false, 1, read_arguments};
+constexpr CommandLine COMMAND_LINE = {
+    .program = "feedlink",
+    .usage =
+        "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
+        "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
 
 }  // namespace
 

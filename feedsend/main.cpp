@@ -88,10 +88,15 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     return ARGUMENTS_TAKEN;
 }
 
-constexpr CommandLine COMMAND_LINE = {"feedsend",
-                                      "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
-                                      "2) dir | feedsend www.example.com 80   2>log",
-                                      false, 1, read_arguments};
+constexpr CommandLine COMMAND_LINE = {
+    .program = "feedsend",
+    .usage =
+        "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
+        "2) dir | feedsend www.example.com 80   2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
 
 }  // namespace
 

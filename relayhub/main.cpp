@@ -93,15 +93,19 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
 }
 
 constexpr CommandLine COMMAND_LINE = {
-    "relayhub",
-    "Usage: \n"
-    "  relayhub 8888 2>log\n"
-    "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
-    "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
-    "127.0.0.0/8)\n"
-    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
-    "  -c N               keep N connections at most, the listening one included (default 256)",
-    false, 1, read_arguments};
+    .program = "relayhub",
+    .usage =
+        "Usage: \n"
+        "  relayhub 8888 2>log\n"
+        "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
+        "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
+        "127.0.0.0/8)\n"
+        "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
+        "  -c N               keep N connections at most, the listening one included (default 256)",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
 
 }  // namespace
 
