@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line.h"
 #include "stream_check.h"
 #include "wire.h"
 
@@ -44,24 +45,29 @@ struct Options {
     const char* path = nullptr;
 };
 
-void usage() {
-    std::fputs(
-        "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
-        "  -n  the capture has no relay header, as curl and wget save it: one connection\n",
-        stderr);
-}
+Options options;  // module state: the command line's, set once before anything else runs
 
-bool parse_options(int argc, char** argv, Options* o) {
+ArgumentAnswer read_arguments(int argc, char** argv) {
     int c = 0;
     opterr = 0;  // the usage text says what is wrong, once
     while ((c = getopt(argc, argv, "n")) != -1) {
-        if (c != 'n') return false;
-        o->headerless = true;
+        if (c != 'n') return ARGUMENTS_UNUSABLE;
+        options.headerless = true;
     }
-    if (argc - optind > 1) return false;
-    if (argc - optind == 1 && std::strcmp(argv[optind], "-") != 0) o->path = argv[optind];
-    return true;
+    if (argc - optind > 1) return ARGUMENTS_UNUSABLE;
+    if (argc - optind == 1 && std::strcmp(argv[optind], "-") != 0) options.path = argv[optind];
+    return ARGUMENTS_TAKEN;
 }
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "blockcheck",
+    .usage =
+        "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
+        "  -n  the capture has no relay header, as curl and wget save it: one connection",
+    .usage_on_stderr = true,
+    .fault_status = 2,
+    .read_arguments = read_arguments,
+};
 
 // One block the checker reported. A block that lost its framing, or a cut tail with another
 // block's header inside it, is malformed; only a plain cut tail is allowed, and it can only be
@@ -216,22 +222,19 @@ void end_capture(Capture* c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options o;
-    if (!parse_options(argc, argv, &o)) {
-        usage();
-        return 2;
-    }
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
     std::FILE* in = stdin;
-    if (o.path != nullptr) {
-        in = std::fopen(o.path, "rb");
+    if (options.path != nullptr) {
+        in = std::fopen(options.path, "rb");
         if (in == nullptr) {
-            std::fprintf(stderr, "blockcheck: cannot open %s\n", o.path);
+            std::fprintf(stderr, "blockcheck: cannot open %s\n", options.path);
             return 2;
         }
     }
     prepare_header_search();
     static Capture capture;  // zero: no connection yet
-    capture.headerless = o.headerless;
+    capture.headerless = options.headerless;
     static std::uint8_t buffer[65536];
     for (;;) {
         std::size_t n = std::fread(buffer, 1, sizeof buffer, in);

@@ -3,16 +3,16 @@
 // takes from a source, optionally paced to a byte rate so that a file plays out live.
 
 #include <getopt.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
+#include "arguments.h"
+#include "command_line.h"
 #include "wire.h"
 
 namespace {
@@ -31,57 +31,64 @@ struct Options {
     std::uint64_t count = 0;  // test mode: blocks to write, 0: for ever
 };
 
-void usage() {
-    std::fputs(
-        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
-        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
-        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
-        "      (at least 16 bytes each)\n"
-        "  -n  test mode: stop after this many blocks (default: never)\n",
-        stderr);
-}
+Options options;  // module state: the command line's, set once before anything else runs
 
-bool parse_number(const char* text, std::uint64_t max, std::uint64_t* out) {
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) return false;
-    *out = v;
-    return true;
-}
-
-bool parse_options(int argc, char** argv, Options* o) {
+// A bad number is named in a line of its own; an unknown option, a missing value, a stray
+// argument or options that do not go together get the usage.
+ArgumentAnswer read_arguments(int argc, char** argv) {
     int c = 0;
     std::uint64_t v = 0;
     opterr = 0;  // the usage text says what is wrong, once
     while ((c = getopt(argc, argv, "s:r:tn:")) != -1) {
         switch (c) {
             case 's':
-                if (!parse_number(optarg, PAYLOAD_MAX, &v) || v == 0) return false;
-                o->payload = static_cast<std::uint32_t>(v);
+                if (!parse_count(optarg, 1, PAYLOAD_MAX, &v)) {
+                    report_bad_argument("blockframe", optarg,
+                                        "a payload size from 1 to 16777204 bytes for -s");
+                    return ARGUMENT_REPORTED;
+                }
+                options.payload = static_cast<std::uint32_t>(v);  // at most PAYLOAD_MAX
                 break;
             case 'r':
                 // The bound keeps a remainder of bytes times NS_PER_SECOND inside 64 bits.
-                if (!parse_number(optarg, UINT64_MAX / NS_PER_SECOND, &v) || v == 0) return false;
-                o->rate = v;
+                if (!parse_count(optarg, 1, UINT64_MAX / NS_PER_SECOND, &options.rate)) {
+                    report_bad_argument("blockframe", optarg,
+                                        "a rate from 1 to 18446744073 bytes per second for -r");
+                    return ARGUMENT_REPORTED;
+                }
                 break;
             case 't':
-                o->test_mode = true;
+                options.test_mode = true;
                 break;
             case 'n':
-                if (!parse_number(optarg, UINT64_MAX, &v)) return false;
-                o->count = v;
+                if (!parse_count(optarg, 0, UINT64_MAX, &options.count)) {
+                    report_bad_argument("blockframe", optarg, "a number of blocks for -n");
+                    return ARGUMENT_REPORTED;
+                }
                 break;
             default:
-                return false;
+                return ARGUMENTS_UNUSABLE;
         }
     }
-    if (optind != argc) return false;
-    if (o->test_mode && o->payload < TEST_PAYLOAD_MIN) return false;
-    if (!o->test_mode && o->count != 0) return false;
-    return true;
+    if (optind != argc) return ARGUMENTS_UNUSABLE;
+    if (options.test_mode && options.payload < TEST_PAYLOAD_MIN) return ARGUMENTS_UNUSABLE;
+    if (!options.test_mode && options.count != 0) return ARGUMENTS_UNUSABLE;
+    return ARGUMENTS_TAKEN;
 }
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "blockframe",
+    .usage =
+        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
+        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
+        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
+        "      (at least 16 bytes each)\n"
+        "  -n  test mode: stop after this many blocks (default: never)",
+    .usage_on_stderr = true,
+    .fault_status = 2,
+    .read_arguments = read_arguments,
+};
 
 std::uint64_t now_ns(clockid_t clock) {
     timespec t{};
@@ -125,32 +132,28 @@ std::size_t read_full(std::uint8_t* dst, std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);  // a consumer that went away shows as a failed write
-    Options o;
-    if (!parse_options(argc, argv, &o)) {
-        usage();
-        return 2;
-    }
-    std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + o.payload);
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
+    std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + options.payload);
     std::uint8_t* payload = block.data() + BLOCK_HEADER_SIZE;
     std::uint64_t started = now_ns(CLOCK_MONOTONIC);
     std::uint64_t written = 0;
     for (std::uint64_t sequence = 0;; ++sequence) {
-        std::uint32_t length = o.payload;
-        if (o.test_mode) {
-            if (o.count != 0 && sequence == o.count) break;
+        std::uint32_t length = options.payload;
+        if (options.test_mode) {
+            if (options.count != 0 && sequence == options.count) break;
             for (std::uint32_t i = TEST_PAYLOAD_MIN; i < length; ++i) {
                 payload[i] = test_filler_byte(sequence, i);
             }
         } else {
-            length = static_cast<std::uint32_t>(read_full(payload, o.payload));
+            length = static_cast<std::uint32_t>(read_full(payload, options.payload));
             if (length == 0) break;
         }
         write_block_header(block.data(),
                            BlockHeader{BLOCK_MARKER, length, static_cast<std::uint32_t>(sequence)});
         std::size_t size = BLOCK_HEADER_SIZE + length;
-        pace(started, written, o.rate);
-        if (o.test_mode) {
+        pace(started, written, options.rate);
+        if (options.test_mode) {
             write_u64_le(payload, sequence);
             write_u64_le(payload + 8, now_ns(CLOCK_REALTIME));  // stamped as late as possible
         }

@@ -8,20 +8,6 @@
 
 namespace {
 
-// A whole decimal number of at most max (below 2^28), digits only. Leading zeros are allowed;
-// the test inside the loop keeps v from overflowing however long the text is.
-bool parse_number(const char* text, std::uint32_t max, std::uint32_t* value) {
-    if (text[0] == '\0') return false;
-    std::uint32_t v = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + static_cast<std::uint32_t>(*p - '0');
-        if (v > max) return false;
-    }
-    *value = v;
-    return true;
-}
-
 // A dotted quad that is the first length bytes of text, followed there by a separator.
 bool parse_ipv4_prefix(const char* text, std::size_t length, std::uint32_t* address) {
     char address_text[IPV4_TEXT_SIZE];
@@ -33,17 +19,26 @@ bool parse_ipv4_prefix(const char* text, std::size_t length, std::uint32_t* addr
 
 }  // namespace
 
-bool parse_count(const char* text, std::uint32_t min, std::uint32_t max, std::uint32_t* value) {
-    std::uint32_t v = 0;
-    if (!parse_number(text, max, &v) || v < min) return false;
+bool parse_count(const char* text, std::uint64_t min, std::uint64_t max, std::uint64_t* value) {
+    if (text[0] == '\0') return false;
+    std::uint64_t v = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        auto digit = static_cast<std::uint64_t>(*p - '0');
+        // Tested before the step, so v never wraps, whatever max and however long the text:
+        // v * 10 + digit <= max exactly when digit <= max and v <= (max - digit) / 10.
+        if (digit > max || v > (max - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    if (v < min) return false;
     *value = v;
     return true;
 }
 
 bool parse_port(const char* text, int* port) {
-    std::uint32_t v = 0;
-    if (!parse_number(text, 65535, &v)) return false;
-    *port = static_cast<int>(v);
+    std::uint64_t v = 0;
+    if (!parse_count(text, 0, 65535, &v)) return false;
+    *port = static_cast<int>(v);  // at most 65535
     return true;
 }
 
@@ -57,9 +52,9 @@ bool parse_ipv4(const char* text, std::uint32_t* address) {
 bool parse_network(const char* text, Ipv4Network* network) {
     const char* slash = std::strchr(text, '/');
     std::uint32_t address = 0;
-    std::uint32_t bits = 32;
+    std::uint64_t bits = 32;
     if (!parse_ipv4_prefix(text, std::strcspn(text, "/"), &address)) return false;
-    if (slash != nullptr && !parse_number(slash + 1, 32, &bits)) return false;
+    if (slash != nullptr && !parse_count(slash + 1, 0, 32, &bits)) return false;
     // A shift by 32 is undefined, so /0 is spelt out.
     std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
     *network = Ipv4Network{address & mask, mask};

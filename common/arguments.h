@@ -14,8 +14,10 @@ struct Ipv4Network {
 // "127.0.0.1" and the like, 15 characters at most, and the terminating zero.
 constexpr int IPV4_TEXT_SIZE = 16;
 
-// A whole decimal number from min to max (max below 2^28), digits only.
-bool parse_count(const char* text, std::uint32_t min, std::uint32_t max, std::uint32_t* value);
+// The one reader of numbers on a command line: a whole decimal number from min to max, digits
+// only (no sign, blank or suffix; leading zeros are allowed), for any max up to 2^64 - 1.
+// *value is written only when the text is taken.
+bool parse_count(const char* text, std::uint64_t min, std::uint64_t max, std::uint64_t* value);
 // A port: a whole decimal number from 0 to 65535, digits only (no sign, blank or suffix).
 bool parse_port(const char* text, int* port);
 // A dotted quad, as inet_pton reads it: four decimal numbers from 0 to 255.

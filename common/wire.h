@@ -2,8 +2,9 @@
 #pragma once
 // wire: the two formats that the relay, its clients and the block tools agree on. A source's
 // stream is blocks laid end to end, each a 12-byte header and its payload; every player is
-// answered with one fixed HTTP/1.0 header before the stream's bytes. Also the fingerprint by
-// which the tools that compare blocks tell copies of one block apart.
+// answered with one fixed HTTP/1.0 header before the stream's bytes. Also the piece, the most
+// bytes one send of the stream carries, and the fingerprint by which the tools that compare
+// blocks tell copies of one block apart.
 
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +69,14 @@ inline bool block_frames(std::uint32_t marker, std::uint32_t length) {
 inline bool block_frames_at(const std::uint8_t* p) {
     return block_frames(read_u32_le(p), read_u32_le(p + 4));
 }
+
+// A piece, in bytes: the most the relay sends a player in one pass of its loop, and what
+// feedsend sends and feedfetch reads in one call. 1460 is the payload of one full TCP segment
+// on Ethernet (a 1500-byte packet less 20 bytes of IPv4 header and 20 of TCP header), so a
+// piece leaves as one segment and none goes out split into a full one and a runt. A block of
+// k pieces, header included, leaves feedsend the moment it is written (blockframe's default
+// block is 3).
+constexpr std::uint32_t PIECE_SIZE = 1460;
 
 // A block's fingerprint, for telling a copy of a block from any other block: FNV-1a over its
 // bytes, header included. Cheap, and a changed byte changes it. It may be taken in pieces:

@@ -4,7 +4,6 @@
 // data, then starts over: at once after a connection that brought data or stayed open, and after
 // a growing pause (outbound's) when the peer closed or reset it before its first byte.
 
-#include <signal.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -13,15 +12,25 @@
 #include <cstdio>
 
 #include "arguments.h"
+#include "command_line.h"
 #include "outbound.h"
 #include "platform.h"
 #include "send_report.h"
+#include "wire.h"
 
 namespace {
 
-constexpr int PIECE_SIZE = 1460;
 constexpr int IDLE_LIMIT_S = 60;
 
+// The command line's, set once before anything else runs.
+struct Arguments {
+    const char* host;
+    int port;
+    const char* header_path;
+};
+
+// Module state.
+Arguments arguments;
 std::uint8_t header_piece[PIECE_SIZE];
 std::uint8_t received[PIECE_SIZE];
 
@@ -68,22 +77,33 @@ ReplyEnd receive_reply(int fd) {
     }
 }
 
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 4) return ARGUMENTS_UNUSABLE;
+    arguments.host = argv[1];
+    arguments.header_path = argv[3];
+    if (!take_server_arguments("feedfetch", argv[1], argv[2], &arguments.port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "feedfetch",
+    .usage =
+        "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
+        "2) feedfetch www.example.com 80 http_header_file >data 2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);  // a send to a vanished peer must come back as -1
-    if (argc < 4) {
-        std::puts(
-            "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
-            "2) feedfetch www.example.com 80 http_header_file >data 2>log");
-        return 1;
-    }
-    const char* host = argv[1];
-    int port = 0;
-    if (!take_server_arguments("feedfetch", host, argv[2], &port)) return 1;
-    const char* header_path = argv[3];
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
     for (;;) {
-        int fd = connect_to_server(host, port);
+        int fd = connect_to_server(arguments.host, arguments.port);
         // A descriptor set holds only descriptors below FD_SETSIZE; one above it cannot be
         // waited on, so it is given up, and counts as failed so that the next one waits.
         if (fd >= FD_SETSIZE) {
@@ -91,7 +111,7 @@ int main(int argc, char** argv) {
             connection_failed();
             continue;
         }
-        send_header_file(fd, header_path);
+        send_header_file(fd, arguments.header_path);
         // A peer that drops every connection before its first byte would otherwise be
         // reconnected to as fast as it drops them.
         if (receive_reply(fd) == ENDED_EMPTY) connection_failed();

@@ -34,7 +34,7 @@ constexpr std::uint32_t CATCH_UP_DONE = 0xFFFFFFFFU;
 // A new upstream connection begins: its first blocks are compared with the ring again.
 void forwarded_new_connection(ForwardedRing* ring);
 
-// Whether the connection's next block, block's bytes (header included, n of them), is one
+// Whether the connection's next block, given by its length, opaque field and fingerprint, is one
 // already forwarded. The first block of a connection is looked up among all the entries, newest
 // first; each later one must equal the entry after the last match, so a connection goes on
 // skipping only while it retraces the forwarded blocks in order. SKIP means it must not be sent;

@@ -5,7 +5,6 @@
 // downstream one is kept while the upstream one is re-made, so the downstream relay's listeners
 // see only the gap, and blocks already forwarded are not forwarded again.
 
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "arguments.h"
+#include "command_line.h"
 #include "forwarded.h"
 #include "outbound.h"
 #include "platform.h"
@@ -30,8 +30,17 @@ constexpr int UPSTREAM_IDLE_LIMIT_S = 60;
 constexpr int DOWNSTREAM_STALL_LIMIT_S = 10;
 constexpr char REQUEST[] = "GET / HTTP/1.0\r\n\r\n";
 
+// The command line's, set once before anything else runs.
+struct Arguments {
+    const char* up_host;
+    int up_port;
+    const char* down_host;
+    int down_port;
+};
+
 // Module state. The block buffer is static and zero at start: only the pages the largest block
 // so far has touched become resident, and nothing is allocated per block.
+Arguments arguments;
 std::uint8_t block[RELAY_BLOCK_MAX];
 ForwardedRing forwarded;
 int downstream = -1;  // the downstream connection, -1 while there is none
@@ -120,32 +129,40 @@ const char* end_text(UpstreamEnd end) {
     return "upstream ended";
 }
 
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 5) return ARGUMENTS_UNUSABLE;
+    arguments.up_host = argv[1];
+    arguments.down_host = argv[3];
+    if (!take_server_arguments("feedlink", argv[1], argv[2], &arguments.up_port) ||
+        !take_server_arguments("feedlink", argv[3], argv[4], &arguments.down_port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "feedlink",
+    .usage =
+        "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
+        "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);  // a send to a vanished peer must come back as -1
-    if (argc < 5) {
-        std::puts(
-            "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
-            "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log");
-        return 1;
-    }
-    const char* up_host = argv[1];
-    const char* down_host = argv[3];
-    int up_port = 0;
-    int down_port = 0;
-    if (!take_server_arguments("feedlink", up_host, argv[2], &up_port) ||
-        !take_server_arguments("feedlink", down_host, argv[4], &down_port)) {
-        return 1;
-    }
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
     for (;;) {
-        std::fprintf(stderr, "upstream %s %d\n", up_host, up_port);
-        int up = connect_to_server(up_host, up_port);
+        std::fprintf(stderr, "upstream %s %d\n", arguments.up_host, arguments.up_port);
+        int up = connect_to_server(arguments.up_host, arguments.up_port);
         set_timeout(up, SO_RCVTIMEO, UPSTREAM_IDLE_LIMIT_S);
         std::uint32_t forwarded_count = 0;
         std::uint32_t skipped_count = 0;
-        UpstreamEnd end =
-            follow_upstream(up, down_host, down_port, &forwarded_count, &skipped_count);
+        UpstreamEnd end = follow_upstream(up, arguments.down_host, arguments.down_port,
+                                          &forwarded_count, &skipped_count);
         close_fd(up);
         std::fprintf(stderr, "%s: %u blocks forwarded, %u skipped\n", end_text(end),
                      forwarded_count, skipped_count);

@@ -7,26 +7,33 @@
 // appends the rest of a block whose start it did not get; other input goes on with the byte
 // after the last one read.
 
-#include <signal.h>
-
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "arguments.h"
+#include "command_line.h"
 #include "input_framing.h"
 #include "outbound.h"
 #include "platform.h"
 #include "send_report.h"
+#include "wire.h"
 
 namespace {
 
-constexpr int PIECE_SIZE = 1460;
 constexpr int RECONNECT_PAUSE_MS = 5000;
 
+// The command line's, set once before anything else runs.
+struct Arguments {
+    const char* host;
+    int port;
+};
+
+// Module state.
+Arguments arguments;
 std::uint8_t piece[PIECE_SIZE];
-InputFraming framing;  // module state: the framing of all input read so far, by any connection
+InputFraming framing;  // the framing of all input read so far, by any connection
 
 // Reads and discards input up to the next block boundary: the rest of a block whose start went
 // out on a connection that has ended. Moves what follows the boundary in the last read to the
@@ -72,21 +79,32 @@ void send_input(int fd) {
     }
 }
 
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 3) return ARGUMENTS_UNUSABLE;
+    arguments.host = argv[1];
+    if (!take_server_arguments("feedsend", argv[1], argv[2], &arguments.port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "feedsend",
+    .usage =
+        "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
+        "2) dir | feedsend www.example.com 80   2>log",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);  // a send to a vanished peer must come back as -1
-    if (argc < 3) {
-        std::puts(
-            "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
-            "2) dir | feedsend www.example.com 80   2>log");
-        return 1;
-    }
-    const char* host = argv[1];
-    int port = 0;
-    if (!take_server_arguments("feedsend", host, argv[2], &port)) return 1;
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
     for (;;) {
-        int fd = connect_to_server(host, port);
+        int fd = connect_to_server(arguments.host, arguments.port);
         send_input(fd);
         close_fd(fd);
         sleep_ms(RECONNECT_PAUSE_MS);

@@ -4,13 +4,13 @@
 
 #include <fcntl.h>
 #include <getopt.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 
 #include "arguments.h"
+#include "command_line.h"
 #include "connections.h"
 #include "metrics.h"
 #include "platform.h"
@@ -18,15 +18,6 @@
 #include "poll_loop.h"
 
 namespace {
-
-constexpr char USAGE[] =
-    "Usage: \n"
-    "  relayhub 8888 2>log\n"
-    "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
-    "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
-    "127.0.0.0/8)\n"
-    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
-    "  -c N               keep N connections at most, the listening one included (default 256)";
 
 // Started with standard input, output or error closed, the server would get descriptor 0, 1 or
 // 2 for a socket, and 0 reads as "nothing accepted". Holding them open on /dev/null keeps
@@ -47,67 +38,81 @@ struct ServerOptions {
     std::uint32_t table_size;  // records, the listener's included
 };
 
+ServerOptions options;  // module state: the command line's, set once before anything else runs
+
 constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001;  // 127.0.0.1
 
 // The options, then the port; arguments after the port are ignored. Sets the source policy.
-// False when the program is to end with status 1, after the usage or a line naming the bad
-// argument (getopt's own line for an unknown option or a missing value).
-bool read_command_line(int argc, char** argv, ServerOptions* options) {
+// An unknown option or a missing value is also named by getopt's own line before the usage.
+ArgumentAnswer read_arguments(int argc, char** argv) {
     // "+": options end at the first other argument, so nothing after the port is taken for one.
     // The long form takes no long option; it is there so that "--help" and the like are named
     // whole in the complaint, where plain getopt names only their second character.
     const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+    options.table_size = MAX_CONNECTIONS;  // unless -c says otherwise
     for (int letter;
          (letter = getopt_long(argc, argv, "+l:s:m:c:", no_long_options, nullptr)) != -1;) {
         Ipv4Network network{};
-        if (letter == 'l' && !parse_ipv4(optarg, &options->listen_address)) {
+        if (letter == 'l' && !parse_ipv4(optarg, &options.listen_address)) {
             report_bad_argument("relayhub", optarg, "an IPv4 address for -l");
-            return false;
+            return ARGUMENT_REPORTED;
         }
         if (letter == 's' && !parse_network(optarg, &network)) {
             report_bad_argument("relayhub", optarg, "an IPv4 address or network for -s");
-            return false;
+            return ARGUMENT_REPORTED;
         }
         if (letter == 's' && !allow_sources_from(network)) {
             std::fprintf(stderr, "relayhub: more than %u -s options\n", SOURCE_NETWORKS_MAX);
-            return false;
+            return ARGUMENT_REPORTED;
         }
         if (letter == 'm') {
-            options->metrics = true;
-            options->metrics_address = LOOPBACK_ADDRESS;
-            if (!parse_endpoint(optarg, &options->metrics_address, &options->metrics_port)) {
+            options.metrics = true;
+            options.metrics_address = LOOPBACK_ADDRESS;
+            if (!parse_endpoint(optarg, &options.metrics_address, &options.metrics_port)) {
                 report_bad_argument("relayhub", optarg, "a [ADDRESS:]PORT for -m");
-                return false;
+                return ARGUMENT_REPORTED;
             }
         }
-        if (letter == 'c' && !parse_count(optarg, 2, TABLE_SIZE_MAX, &options->table_size)) {
-            report_bad_argument("relayhub", optarg, "a number of connections from 2 to 1048576 for -c");
-            return false;
+        if (letter == 'c') {
+            std::uint64_t records = 0;
+            if (!parse_count(optarg, 2, TABLE_SIZE_MAX, &records)) {
+                report_bad_argument("relayhub", optarg,
+                                    "a number of connections from 2 to 1048576 for -c");
+                return ARGUMENT_REPORTED;
+            }
+            options.table_size = static_cast<std::uint32_t>(records);  // at most TABLE_SIZE_MAX
         }
-        if (letter == '?') {
-            std::puts(USAGE);
-            return false;
-        }
+        if (letter == '?') return ARGUMENTS_UNUSABLE;
     }
-    if (optind >= argc) {
-        std::puts(USAGE);
-        return false;
-    }
-    if (!parse_port(argv[optind], &options->port)) {
+    if (optind >= argc) return ARGUMENTS_UNUSABLE;
+    if (!parse_port(argv[optind], &options.port)) {
         report_bad_argument("relayhub", argv[optind], "a port (a whole number from 0 to 65535)");
-        return false;
+        return ARGUMENT_REPORTED;
     }
-    return true;
+    return ARGUMENTS_TAKEN;
 }
+
+constexpr CommandLine COMMAND_LINE = {
+    .program = "relayhub",
+    .usage =
+        "Usage: \n"
+        "  relayhub 8888 2>log\n"
+        "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
+        "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
+        "127.0.0.0/8)\n"
+        "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
+        "  -c N               keep N connections at most, the listening one included (default 256)",
+    .usage_on_stderr = false,
+    .fault_status = 1,
+    .read_arguments = read_arguments,
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     open_standard_descriptors();
-    signal(SIGPIPE, SIG_IGN);  // a send to a vanished player must fail with -1, not end us
-    ServerOptions options{};
-    options.table_size = MAX_CONNECTIONS;
-    if (!read_command_line(argc, argv, &options)) return 1;
+    int status = open_command_line(COMMAND_LINE, argc, argv);
+    if (status != GO_ON) return status;
     // Before anything is opened: a relay that could not hold its table would turn listeners
     // away, or fail to accept, long after it seemed to have started well.
     DescriptorLimit descriptors = reserve_descriptors(options.table_size);

@@ -43,7 +43,7 @@ int pump_player(Connection& player, const StreamWindow& window) {
         count_listener_dropped(DROP_CUT);
         return -1;
     }
-    WindowPiece piece = window_read(window, player.position, PIECE_MAX);
+    WindowPiece piece = window_read(window, player.position, PIECE_SIZE);
     if (piece.answer == BEHIND) {
         if (player.started) {
             count_listener_dropped(DROP_BEHIND);
@@ -52,7 +52,7 @@ int pump_player(Connection& player, const StreamWindow& window) {
         // Sent nothing yet, so nothing of its stream is lost: the window moved past the place
         // it was to start at (an empty window seeking, or a cut). It starts afresh.
         player.position = window_join_point(window);
-        piece = window_read(window, player.position, PIECE_MAX);
+        piece = window_read(window, player.position, PIECE_SIZE);
     }
     if (piece.answer != AVAILABLE) return 0;
     int taken = send_some(player.fd, piece.place, static_cast<int>(piece.count));

@@ -13,8 +13,6 @@
 constexpr std::uint32_t CLASSIFY_THRESHOLD = 12;
 // A PENDING record holding more than this without a request end becomes a PLAYER all the same.
 constexpr std::uint32_t REQUEST_LIMIT = 8191;
-// The largest piece of the stream one pump_player sends: one TCP segment's payload.
-constexpr std::uint32_t PIECE_MAX = 1460;
 // Each player's send buffer. A listener that keeps up needs what its path holds in flight at
 // the relay's ceiling of one piece per 10 ms pass: 146,000 B/s over a round trip of up to
 // about 0.45 s is 65,700 bytes. Left to itself the system grows the buffer to megabytes, which

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "version.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -103,38 +104,61 @@ TEST_F(Blockframe, PacesItsOutputToTheRate) {
     EXPECT_EQ(11000U, stdout_of(frame).size());
 }
 
+// Command lines that read nothing: status 2 with the usage, or one line that names a bad
+// number, on standard error; or the version line and status 0.
 struct BadOptionCase {
     const char* name;
     std::vector<std::string> args;
+    std::string error_start;  // how standard error begins; empty: it stays empty
+    int status = 2;
+    std::string out = "";  // standard output, whole
+    const char* program = BLOCKFRAME_BIN;
 };
 
 void PrintTo(const BadOptionCase& c, std::ostream* os) { *os << c.name; }
 
+const std::string FRAME_USAGE = "Usage: blockframe";
+const std::string NOT_A_PAYLOAD = "\" is not a payload size from 1 to 16777204 bytes for -s\n";
+const std::string VERSION_LINE_END = std::string(RELAYHUB_VERSION) + "\n";
+
 const BadOptionCase BAD_OPTIONS[] = {
-    {"unknown option", {"-x"}},
-    {"payload of 0", {"-s", "0"}},
-    {"payload not a number", {"-s", "12k"}},
-    {"payload above 16 MiB", {"-s", "16777217"}},
-    {"a block the relay cannot hold", {"-s", "16777205"}},
-    {"rate of 0", {"-r", "0"}},
-    {"negative rate", {"-r", "-5"}},
-    {"test payload too small for its stamp", {"-t", "-s", "15"}},
-    {"count without test mode", {"-n", "3"}},
-    {"stray argument", {"file"}},
+    {"unknown option", {"-x"}, FRAME_USAGE},
+    {"payload of 0", {"-s", "0"}, "blockframe: \"0" + NOT_A_PAYLOAD},
+    {"payload not a number", {"-s", "12k"}, "blockframe: \"12k" + NOT_A_PAYLOAD},
+    {"payload above 16 MiB", {"-s", "16777217"}, "blockframe: \"16777217" + NOT_A_PAYLOAD},
+    {"a block the relay cannot hold", {"-s", "16777205"}, "blockframe: \"16777205" + NOT_A_PAYLOAD},
+    {"rate of 0", {"-r", "0"}, "blockframe: \"0\" is not a rate"},
+    {"negative rate", {"-r", "-5"}, "blockframe: \"-5\" is not a rate"},
+    {"count not a number", {"-t", "-n", "3x"}, "blockframe: \"3x\" is not a number of blocks"},
+    {"test payload too small for its stamp", {"-t", "-s", "15"}, FRAME_USAGE},
+    {"count without test mode", {"-n", "3"}, FRAME_USAGE},
+    {"stray argument", {"file"}, FRAME_USAGE},
+    {"a long option other than --version", {"--help"}, FRAME_USAGE},
+    {"blockframe --version", {"--version"}, "", 0, "blockframe " + VERSION_LINE_END},
+    {"blockcheck --version",
+     {"--version"},
+     "",
+     0,
+     "blockcheck " + VERSION_LINE_END,
+     BLOCKCHECK_BIN},
 };
 
-class BlockframeOptions : public ProcessTest, public testing::WithParamInterface<BadOptionCase> {};
+class BlockToolOptions : public ProcessTest, public testing::WithParamInterface<BadOptionCase> {};
 
-TEST_P(BlockframeOptions, BadOptionsGiveTheUsageAndStatusTwo) {
-    std::vector<std::string> argv = {BLOCKFRAME_BIN};
+TEST_P(BlockToolOptions, AnswersWithItsStatusBeforeReadingAnything) {
+    std::vector<std::string> argv = {GetParam().program};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-    Child& frame = start(argv);
-    EXPECT_EQ(2, wait_exit(frame, 5000));
-    EXPECT_EQ(0U, stderr_of(frame).rfind("Usage: blockframe", 0));
-    EXPECT_EQ("", stdout_of(frame));
+    Child& tool = start(argv);
+    EXPECT_EQ(GetParam().status, wait_exit(tool, 5000));
+    if (GetParam().error_start.empty()) {
+        EXPECT_EQ("", stderr_of(tool));
+    } else {
+        EXPECT_EQ(0U, stderr_of(tool).rfind(GetParam().error_start, 0)) << stderr_of(tool);
+    }
+    EXPECT_EQ(GetParam().out, stdout_of(tool));
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, BlockframeOptions, testing::ValuesIn(BAD_OPTIONS));
+INSTANTIATE_TEST_SUITE_P(Options, BlockToolOptions, testing::ValuesIn(BAD_OPTIONS));
 
 TEST_F(Blockframe, AClosedOutputEndsItQuietlyWithAFailure) {
     std::string err = temp_file("");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fixture.h"
+#include "version.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -20,12 +21,14 @@ using namespace testkit;
 namespace {
 
 // Command lines that start nothing: status 1 at once, before any socket, with the usage on
-// standard output or one line on standard error that names the bad argument.
+// standard output or one line on standard error that names the bad argument; or the version
+// line and status 0.
 struct UsageCase {
     const char* name;
     std::vector<std::string> argv;
-    std::string usage;  // standard output
+    std::string out;    // standard output
     std::string error;  // standard error
+    int status = 1;
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
@@ -35,8 +38,13 @@ const std::string FEEDSEND_USAGE =
     "2>log\n";
 const std::string NOT_A_PORT = "\" is not a port (a whole number from 1 to 65535)\n";
 const std::string NOT_A_HOST = "\" is not a host (@ and a dotted quad, or a name)\n";
+const std::string VERSION_LINE_END = std::string(RELAYHUB_VERSION) + "\n";
 
 const UsageCase USAGE_CASES[] = {
+    {"feedsend --version", {FEEDSEND_BIN, "--version"}, "feedsend " + VERSION_LINE_END, "", 0},
+    {"feedfetch --version", {FEEDFETCH_BIN, "--version"}, "feedfetch " + VERSION_LINE_END, "", 0},
+    {"feedlink --version", {FEEDLINK_BIN, "--version"}, "feedlink " + VERSION_LINE_END, "", 0},
+    {"feedsend --help", {FEEDSEND_BIN, "--help"}, FEEDSEND_USAGE, ""},
     {"feedsend without arguments", {FEEDSEND_BIN}, FEEDSEND_USAGE, ""},
     {"feedsend with a host only", {FEEDSEND_BIN, "@127.0.0.1"}, FEEDSEND_USAGE, ""},
     {"feedfetch with host and port only",
@@ -81,10 +89,10 @@ const UsageCase USAGE_CASES[] = {
 
 class ClientUsage : public ProcessTest, public testing::WithParamInterface<UsageCase> {};
 
-TEST_P(ClientUsage, ArgumentsThatCannotWorkGiveStatusOneAndStartNothing) {
+TEST_P(ClientUsage, AnswersItsCommandLineAndStartsNothing) {
     Child& client = start(GetParam().argv);
-    EXPECT_EQ(1, wait_exit(client, 5000));
-    EXPECT_EQ(GetParam().usage, stdout_of(client));
+    EXPECT_EQ(GetParam().status, wait_exit(client, 5000));
+    EXPECT_EQ(GetParam().out, stdout_of(client));
     EXPECT_EQ(GetParam().error, stderr_of(client));
 }
 

@@ -25,13 +25,15 @@ const std::string USAGE =
     "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
     "  -c N               keep N connections at most, the listening one included (default 256)\n";
 
-// A command line that starts nothing: status 1 at once, the usage or a line naming the fault.
+// A command line that starts nothing: status 1 at once, the usage or a line naming the fault;
+// or the version line and status 0.
 struct CommandLineCase {
     const char* name;
     std::vector<std::string> args;  // a free port is added behind them when with_port
     bool with_port;
     std::string out;    // standard output, whole
     std::string names;  // found in standard error
+    int status = 1;
 };
 
 void PrintTo(const CommandLineCase& c, std::ostream* os) { *os << c.name; }
@@ -44,6 +46,7 @@ const CommandLineCase COMMAND_LINE_CASES[] = {
     {"a port with a suffix", {"8888x"}, false, "", "\"8888x\" is not a port"},
     {"a port above 65535", {"70000"}, false, "", "\"70000\" is not a port"},
     {"a negative port", {"-1"}, false, USAGE, "'1'"},
+    {"--version", {"--version"}, false, std::string("relayhub ") + RELAYHUB_VERSION + "\n", "", 0},
     {"--help", {"--help"}, false, USAGE, "'--help'"},
     {"an unknown option", {"-x"}, true, USAGE, "'x'"},
     {"-s without its value", {"-s"}, false, USAGE, "'s'"},
@@ -64,12 +67,12 @@ const CommandLineCase COMMAND_LINE_CASES[] = {
 class RelayhubCommandLine : public ProcessTest,
                             public testing::WithParamInterface<CommandLineCase> {};
 
-TEST_P(RelayhubCommandLine, StartsNothingAndExitsOne) {
+TEST_P(RelayhubCommandLine, StartsNothingAndExitsWithItsStatus) {
     std::vector<std::string> argv = {RELAYHUB_BIN};
     argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
     if (GetParam().with_port) argv.push_back(std::to_string(free_port()));
     Child& relay = start(argv);
-    EXPECT_EQ(1, wait_exit(relay, 5000));
+    EXPECT_EQ(GetParam().status, wait_exit(relay, 5000));
     EXPECT_EQ(GetParam().out, stdout_of(relay));
     if (GetParam().names.empty()) {
         EXPECT_EQ("", stderr_of(relay));
@@ -168,7 +171,8 @@ TEST_F(Relayhub, ClientsThatComeAndGoLeaveTheDescriptorCount) {
 
 TEST_F(Relayhub, AFullTableRefusesTheRestAndAcceptsAgainOnceRecordsFree) {
     Child& relay = start_relay();
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay.pid) == RELAY_IDLE_FDS; }, 3000));  // probe gone
+    ASSERT_TRUE(
+        wait_for([&] { return open_fd_count(relay.pid) == RELAY_IDLE_FDS; }, 3000));  // probe gone
     std::vector<int> clients;
     for (int n = 0; n < 300; ++n) {
         int fd = connect_loopback(port_);

@@ -15,6 +15,7 @@
 #include "blocks.h"
 #include "players.h"
 #include "stream_window.h"
+#include "wire.h"
 
 namespace {
 
@@ -151,7 +152,7 @@ TEST(PumpPlayer, APieceTakenInPartLosesNoByte) {
             r = pump_player(player, *window);
             if (r <= 0) break;
             EXPECT_EQ(before + static_cast<std::uint64_t>(r), player.position);
-            if (r < static_cast<int>(PIECE_MAX) && player.position < 60000) ++in_part;
+            if (r < static_cast<int>(PIECE_SIZE) && player.position < 60000) ++in_part;
         }
         pollfd p{receiver, POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) {
