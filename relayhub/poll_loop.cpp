@@ -39,10 +39,11 @@ StepAnswer read_step(std::uint32_t i) {
         auto received = static_cast<std::uint32_t>(r);
         // Only a PENDING record is classified by its request end: a source's stream is not
         // searched for one byte by byte for as long as it runs.
-        if (c.state == PENDING && c.header_end == 0) {
-            c.header_end = find_request_end(c.buffer, c.fill, received);
+        if (c.state == PENDING) {
+            take_request_read(c.buffer, &c.fill, &c.header_end, received);
+        } else {
+            c.fill += received;
         }
-        c.fill += received;
         return handle_data(i);
     }
     if (r < 0 && last_error() == EAGAIN) return handle_idle(i);
