@@ -50,8 +50,10 @@ StepAnswer read_step(std::uint32_t i) {
     return REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
 }
 
-}  // namespace
-
+// One pass over the table at now_ms (monotonic): the listener accepts up to
+// ACCEPTS_PER_PASS_MAX connections, a PENDING record past PENDING_LIMIT_MS is torn down, every
+// other record with something to read gets one read followed by its data or idle step or its
+// teardown, and every record with nothing to read its idle step.
 void poll_pass(std::uint32_t now_ms) {
     mark_ready_sockets();
     // The count is read afresh at every test, so a record added during the pass is visited in it.
@@ -72,6 +74,8 @@ void poll_pass(std::uint32_t now_ms) {
         }
     }
 }
+
+}  // namespace
 
 void run_poll_loop() {
     for (;;) {
