@@ -393,10 +393,6 @@ std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len) {
     return window_append(the_window, bytes, len);
 }
 
-WindowPiece window_read(std::uint64_t position, std::uint32_t limit) {
-    return window_read(the_window, position, limit);
-}
-
 std::uint64_t window_join_point() { return window_join_point(the_window); }
 
 std::uint64_t window_begin_source() { return window_begin_source(the_window); }

@@ -80,5 +80,4 @@ std::uint64_t window_join_point(const StreamWindow& window);
 const StreamWindow& server_window();
 std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len);
 std::uint64_t window_begin_source();
-WindowPiece window_read(std::uint64_t position, std::uint32_t limit);
 std::uint64_t window_join_point();
