@@ -116,6 +116,16 @@ inline std::uint32_t find_request_end(const std::uint8_t* buffer, std::uint32_t 
     return 0;
 }
 
+// The request step, after one read: its received bytes (above 0) already stand at
+// buffer[*fill]. The fill grows by them, and while no end has been found (*header_end is 0)
+// the search covers them; an end once found stays where it is, whatever follows it. The poll
+// loop takes a pending connection's reads and the metrics socket a scrape's through this.
+inline void take_request_read(const std::uint8_t* buffer, std::uint32_t* fill,
+                              std::uint32_t* header_end, std::uint32_t received) {
+    if (*header_end == 0) *header_end = find_request_end(buffer, *fill, received);
+    *fill += received;
+}
+
 // Test-mode payloads, as blockframe -t writes them and blockcheck checks them: the block's
 // sequence number (u64), the wall-clock send time in nanoseconds (u64), then filler that
 // depends on the sequence number and the place, so a listener can check order, measure delay

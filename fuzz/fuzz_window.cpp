@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fuzz target: the stream window under any sequence of appends. The input is a list of
+// Fuzz target: the stream window under any sequence of appends, built with a window of 256 KiB
+// (see CMakeLists.txt) so that a run reaches its capacity in a few reads. The input is a list of
 // operations; after each append the window's invariants must hold, window_read must stay
 // inside data for any position and limit, and a framed window must end with the bytes just
 // appended that it kept. One operation ends a run with a valid block stream of more than two
@@ -7,7 +8,7 @@
 // whole-block suffix of that stream, ending at its last byte.
 //
 // A run starts from an empty window or from one of a few windows filled near capacity, so
-// that the capacity rule is a read or two away instead of 16 MiB of appends. Those are made
+// that the capacity rule is a read or two away instead of a window of appends. Those are made
 // once, by real appends, and a run restores one by setting the record's fields and writing
 // back the block headers it held: the window reads held bytes only at block boundaries, so
 // the payload bytes a previous run overwrote change nothing it does, and any payload is one
@@ -24,11 +25,10 @@
 
 namespace {
 
-// What a run may append, repeats included, in bytes taken while framed. From a
-// prepared window the capacity rule takes one read of 64 KiB; appending from empty up to
-// capacity (16 MiB, at least 257 reads) costs about 15 ms under the sanitizers, and bytes
-// scanned for a marker cost about 40 ns each against 1 to 2 ns for bytes copied, so each byte
-// taken while seeking counts SEEKING_WEIGHT times.
+// What a run may append, repeats included, in bytes taken while framed. From a prepared window
+// the capacity rule takes one read of 64 KiB. Bytes scanned for a marker cost about 40 ns each
+// under the sanitizers against 1 to 2 ns for bytes copied, so each byte taken while seeking, or
+// by an append that discarded bytes, counts SEEKING_WEIGHT times.
 constexpr std::uint32_t RUN_BUDGET = 256 * 1024;
 constexpr std::uint32_t SEEKING_WEIGHT = 16;
 
@@ -214,19 +214,23 @@ void check_tail(const StreamWindow& w, const std::uint8_t* bytes, std::uint32_t 
     if (std::memcmp(w.data, expected + first, tail - first) != 0) std::abort();
 }
 
-// Appends a valid block stream of more than two windows, in appends of 1 to 8 whole blocks of
-// 12 to 4,011 bytes, and checks that the window then holds a whole-block suffix of it, ending at
-// its last byte. Its payloads hold no '<' and its lengths stay below 2^16 with opaque fields of
-// 0, so no marker lies anywhere in it but at its blocks' starts: a window that has caught up
-// with it can only be aligned with its blocks. Whatever the run appended before is gone by then:
-// one window of the new stream fills the window, one more pushes everything else out.
+// Appends a valid block stream of more than two windows, in appends of whole blocks of 12 to
+// 4,011 bytes, and checks that the window then holds a whole-block suffix of it, ending at its
+// last byte. Its payloads hold no '<' and its lengths stay below 2^16 with opaque fields of 0,
+// so no marker lies anywhere in it but at its blocks' starts: a window that has caught up with
+// it can only be aligned with its blocks. Whatever the run appended before is gone by then: one
+// window of the new stream fills the window, one more pushes everything else out.
+// The seed's lowest bit chooses the shape. Appends of 1 to 8 blocks grow the window up to the
+// capacity rule, around the ring's end; one block per append, as a steady source sends, keeps
+// it at a few blocks walking along the ring, and compaction moves it back to data[0].
 void append_valid_stream(std::uint64_t seed) {
     std::vector<std::uint32_t> sizes;  // of each block, in order
     std::uint64_t total = 0;
+    const bool steady = (seed & 1) != 0;
     std::uint64_t rng = seed | 1;
     while (total <= 2ULL * WINDOW_CAPACITY) {
         rng = rng * 6364136223846793005ULL + 1442695040888963407ULL;
-        std::uint32_t count = static_cast<std::uint32_t>(rng >> 61) + 1;
+        std::uint32_t count = steady ? 1 : static_cast<std::uint32_t>(rng >> 61) + 1;
         std::uint32_t n = 0;
         for (std::uint32_t b = 0; b < count; ++b) {
             std::uint32_t payload = static_cast<std::uint32_t>((rng >> (8 * b)) % 4000);
@@ -285,8 +289,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
         take(2, &len);
         std::uint32_t n = static_cast<std::uint32_t>(len % WINDOW_APPEND_MAX) + 1;
         std::uint32_t repeat = 1;
-        // The run ends with the valid stream, for one op value in 96: it appends 32 MiB, which
-        // would otherwise leave little time for the appends that explore.
+        // The run ends with the valid stream, for one op value in 96: it appends more than two
+        // windows, twice what the other operations may append in a run.
         if (op % 6 == 5 && (op & 0xF0) == 0x50) {
             take(4, &value);
             append_valid_stream(value);
@@ -342,9 +346,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
             if (piece == 0) break;
             budget -= piece * weight;
             std::uint64_t before = window.base;
+            std::uint64_t before_end = window.base + window.fill;
             std::uint64_t discarded = window_append(window, chunk, piece);
             check(window, before, value, static_cast<std::uint32_t>(value % 3000) + 1);
             check_tail(window, chunk, piece, discarded);
+            // A framed window that discarded bytes searched what followed the discard for the
+            // next marker, as when seeking: held bytes not yet judged (at most an append's) and
+            // this append. Filler behind a block is cut and searched at every repeat.
+            std::uint64_t end = before_end + piece;
+            if (weight == 1 && discarded < end) {
+                std::uint64_t searched = end - discarded;
+                if (searched > piece + WINDOW_APPEND_MAX) searched = piece + WINDOW_APPEND_MAX;
+                std::uint64_t cost = searched * SEEKING_WEIGHT - piece;
+                budget -= static_cast<std::uint32_t>(cost < budget ? cost : budget);
+            }
         }
     }
     return 0;

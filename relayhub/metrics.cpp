@@ -271,8 +271,7 @@ bool read_scrape(MetricsClient* c) {
     if (r == 0 || (r < 0 && last_error() != EAGAIN)) return false;
     if (r < 0) return true;
     auto received = static_cast<std::uint32_t>(r);
-    if (c->header_end == 0) c->header_end = find_request_end(c->request, c->fill, received);
-    c->fill += received;
+    take_request_read(c->request, &c->fill, &c->header_end, received);
     return true;
 }
 

@@ -39,18 +39,21 @@ StepAnswer read_step(std::uint32_t i) {
         auto received = static_cast<std::uint32_t>(r);
         // Only a PENDING record is classified by its request end: a source's stream is not
         // searched for one byte by byte for as long as it runs.
-        if (c.state == PENDING && c.header_end == 0) {
-            c.header_end = find_request_end(c.buffer, c.fill, received);
+        if (c.state == PENDING) {
+            take_request_read(c.buffer, &c.fill, &c.header_end, received);
+        } else {
+            c.fill += received;
         }
-        c.fill += received;
         return handle_data(i);
     }
     if (r < 0 && last_error() == EAGAIN) return handle_idle(i);
     return REMOVE;  // a read of 0 (peer closed) or any error but EAGAIN
 }
 
-}  // namespace
-
+// One pass over the table at now_ms (monotonic): the listener accepts up to
+// ACCEPTS_PER_PASS_MAX connections, a PENDING record past PENDING_LIMIT_MS is torn down, every
+// other record with something to read gets one read followed by its data or idle step or its
+// teardown, and every record with nothing to read its idle step.
 void poll_pass(std::uint32_t now_ms) {
     mark_ready_sockets();
     // The count is read afresh at every test, so a record added during the pass is visited in it.
@@ -71,6 +74,8 @@ void poll_pass(std::uint32_t now_ms) {
         }
     }
 }
+
+}  // namespace
 
 void run_poll_loop() {
     for (;;) {

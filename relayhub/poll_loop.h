@@ -4,7 +4,8 @@
 // then visits every record of the connection table once, in table order: the listener accepts
 // the connections that wait, every other record with something to read gets one read, which is
 // handed to the players module's data step, and every record with nothing goes to the idle
-// step; the loop alone decides that a record is torn down. It sits above the table and the players, which never call back into it.
+// step; the loop alone decides that a record is torn down. It sits above the table and the players,
+// which never call back into it.
 
 #include <cstdint>
 
@@ -23,10 +24,5 @@ constexpr std::uint32_t PENDING_LIMIT_MS = 10000;
 // instead of 2.5 s.
 constexpr std::uint32_t ACCEPTS_PER_PASS_MAX = 32;
 
-// One pass over the table at now_ms (monotonic): the listener accepts up to
-// ACCEPTS_PER_PASS_MAX connections, a PENDING record past PENDING_LIMIT_MS is torn down, every
-// other record with something to read gets one read followed by its data or idle step or its
-// teardown, and every record with nothing to read its idle step.
-void poll_pass(std::uint32_t now_ms);
 // Passes for ever, one every POLL_PERIOD_MS.
 [[noreturn]] void run_poll_loop();

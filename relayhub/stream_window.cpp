@@ -5,7 +5,7 @@
 
 namespace {
 
-StreamWindow the_window;  // 16 MiB, zero at start (empty, base 0, SEEKING), never freed
+StreamWindow the_window;  // zero at start (empty, base 0, SEEKING), never freed
 
 constexpr std::uint32_t RING_MASK = WINDOW_CAPACITY - 1;
 
@@ -18,15 +18,24 @@ std::uint8_t byte_at(const StreamWindow& w, std::uint64_t k) { return w.data[ind
 
 constexpr auto MARKER_FIRST = static_cast<std::uint8_t>(BLOCK_MARKER);
 
+// Whether a block begins at the 8 header bytes given: the one rule, block_frames_at, and a size
+// the window can hold. The relay's window holds RELAY_BLOCK_MAX, so there the second test never
+// decides; a window built smaller frames only what it can hold, as the relay's does, and so
+// its every rule below keeps its cases.
+bool frames_in_window(const std::uint8_t* head) {
+    return block_frames_at(head) &&
+           static_cast<std::uint64_t>(read_u32_le(head + 4)) + BLOCK_HEADER_SIZE <= WINDOW_CAPACITY;
+}
+
 // Whether a block may begin at k of a sequence of total bytes read through at(): the one rule,
-// block_frames_at, on its first 8 bytes, or while fewer are here, as far as they go a marker.
+// frames_in_window, on its first 8 bytes, or while fewer are here, as far as they go a marker.
 // Every place that decides where a block begins asks this, or frames_held_at.
 template <typename At>
 bool may_begin_block(const At& at, std::uint64_t k, std::uint64_t total) {
     std::uint8_t head[8];
     std::uint64_t n = total - k < 8 ? total - k : 8;
     for (std::uint64_t j = 0; j < n; ++j) head[j] = at(k + j);
-    if (n == 8) return block_frames_at(head);
+    if (n == 8) return frames_in_window(head);
     for (std::uint64_t j = 0; j < n && j < 4; ++j) {
         if (head[j] != static_cast<std::uint8_t>(BLOCK_MARKER >> (8 * j))) return false;
     }
@@ -37,7 +46,7 @@ bool may_begin_block(const At& at, std::uint64_t k, std::uint64_t total) {
 bool frames_held_at(const StreamWindow& w, std::uint64_t k) {
     std::uint8_t head[8];
     for (std::uint32_t j = 0; j < 8; ++j) head[j] = byte_at(w, k + j);
-    return block_frames_at(head);
+    return frames_in_window(head);
 }
 
 // The size of the block whose header is the k-th byte held onward (its first 8 bytes held).
@@ -128,7 +137,7 @@ bool frames_across(const StreamWindow& w, std::uint64_t at, const std::uint8_t* 
         std::uint64_t o = at + k;
         head[k] = o < w.fill ? byte_at(w, o) : bytes[o - w.fill];
     }
-    return block_frames_at(head);
+    return frames_in_window(head);
 }
 
 // SEEKING: looks for a marker in the carried bytes followed by the append, discards what lies
@@ -286,7 +295,7 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
         len -= skipped;
     }
     if (two_complete_blocks_follow_first(w)) {
-        drop_front(w, static_cast<std::uint32_t>(block_size_at(w, 0)));  // at most 16 MiB
+        drop_front(w, static_cast<std::uint32_t>(block_size_at(w, 0)));  // at most WINDOW_CAPACITY
     }
     if (static_cast<std::uint64_t>(w.fill) + len > WINDOW_CAPACITY) {
         make_room(w, bytes, len, discarded);
@@ -391,10 +400,6 @@ std::uint64_t window_join_point(const StreamWindow& window) {
 
 std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len) {
     return window_append(the_window, bytes, len);
-}
-
-WindowPiece window_read(std::uint64_t position, std::uint32_t limit) {
-    return window_read(the_window, position, limit);
 }
 
 std::uint64_t window_join_point() { return window_join_point(the_window); }

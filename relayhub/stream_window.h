@@ -8,13 +8,25 @@
 
 #include "wire.h"
 
+// The window's size in bytes, and with it the largest block it frames. The relay's window is
+// RELAY_BLOCK_MAX. A build of this module alone may set WINDOW_CAPACITY_BYTES to a smaller power
+// of two: the window fuzzer's does, so that a run reaches the capacity rule and goes through
+// two whole windows of stream in a few hundred KiB of appends instead of tens of MiB. Every rule
+// below is stated in terms of the capacity, so a smaller window keeps all of its cases.
+#ifdef WINDOW_CAPACITY_BYTES
+constexpr std::uint32_t WINDOW_CAPACITY = WINDOW_CAPACITY_BYTES;
+#else
 constexpr std::uint32_t WINDOW_CAPACITY = RELAY_BLOCK_MAX;
+#endif
 static_assert((WINDOW_CAPACITY & (WINDOW_CAPACITY - 1)) == 0, "the ring's index is masked");
+// A block the window frames is one every other program relays too.
+static_assert(WINDOW_CAPACITY <= RELAY_BLOCK_MAX, "no block larger than the programs relay");
 // The largest append taken as one: a receive buffer's worth. Longer ones are taken in pieces.
 constexpr std::uint32_t WINDOW_APPEND_MAX = 65536;
 // How far into data the ring's start may move before what the window holds is moved back to
-// data[0] (see drop_front in stream_window.cpp), keeping the pages it touches near what it holds.
-constexpr std::uint32_t WINDOW_COMPACT_AT = 1048576;
+// data[0] (see drop_front in stream_window.cpp), keeping the pages it touches near what it holds:
+// a sixteenth of the window, 1 MiB of the relay's.
+constexpr std::uint32_t WINDOW_COMPACT_AT = WINDOW_CAPACITY / 16;
 // What window_append answers when it kept every byte it held before.
 constexpr std::uint64_t WINDOW_NOTHING_DISCARDED = UINT64_MAX;
 // previous_block when there is none.
@@ -80,5 +92,4 @@ std::uint64_t window_join_point(const StreamWindow& window);
 const StreamWindow& server_window();
 std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len);
 std::uint64_t window_begin_source();
-WindowPiece window_read(std::uint64_t position, std::uint32_t limit);
 std::uint64_t window_join_point();

@@ -16,17 +16,15 @@ struct RequestEndCase {
     std::uint32_t header_end;        // expected after the last read
 };
 
-// Feeds the reads into one buffer as the poll loop does: the search runs only while no end
-// has been found, and the fill grows by every read.
+// Stores each read behind the one before and hands it to the request step, as the poll loop
+// does with a pending connection's reads.
 std::uint32_t header_end_after(const std::vector<std::string>& reads) {
     std::vector<std::uint8_t> buffer(RECEIVE_BUFFER_SIZE, 0);
     std::uint32_t fill = 0;
     std::uint32_t header_end = 0;
     for (const std::string& r : reads) {
         std::memcpy(buffer.data() + fill, r.data(), r.size());
-        auto received = static_cast<std::uint32_t>(r.size());
-        if (header_end == 0) header_end = find_request_end(buffer.data(), fill, received);
-        fill += received;
+        take_request_read(buffer.data(), &fill, &header_end, static_cast<std::uint32_t>(r.size()));
     }
     return header_end;
 }
