@@ -12,51 +12,18 @@ build=${RELAYHUB_BUILD_DIR:-build/programs}
 seconds=${DEMO_SECONDS:-10}
 programs=(relayhub feedsend feedfetch blockframe blockcheck)
 
-missing=0
-for p in "${programs[@]}"; do [ -x "$build/$p/$p" ] || missing=1; done
-if [ "$missing" = 1 ]; then
-    . contrib/need-packages.sh
-    need_packages cmake make g++
-    echo "== building into $build"
-    cmake --preset programs >/dev/null && cmake --build "$build" -j2 >/dev/null ||
-        { echo "build failed"; exit 2; }
-fi
-bin() { echo "$build/$1/$1"; }
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/relayhub-demo.XXXXXX")
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. contrib/local-relays.sh
+need_programs "${programs[@]}"
+make_workdir demo
 
 # The relay: on the port given, or on the first of a few random ports that it can open.
-relay_pid=""
-for attempt in $(seq 1 20); do
-    port=${1:-$((20000 + RANDOM % 40000))}
-    "$(bin relayhub)" "$port" >"$work/relayhub.out" 2>"$work/relayhub.log" &
-    relay_pid=$!
-    sleep 0.3
-    if kill -0 "$relay_pid" 2>/dev/null; then break; fi
-    wait "$relay_pid" 2>/dev/null
-    relay_pid=""
-    [ $# -gt 0 ] && break
-done
-if [ -z "$relay_pid" ]; then
-    echo "relayhub did not start:"; cat "$work/relayhub.out"; exit 2
-fi
-pids+=("$relay_pid")
+relay_port_given=${1:-}
+start_relay relayhub
+port=$relay_port
 echo "== relayhub listening on port $port (pid $relay_pid)"
 
-# The source: a 16,000 bytes-per-second test stream in blockframe's default blocks, each
-# exactly three of feedsend's 1460-byte pieces.
-mkfifo "$work/stream"
-"$(bin blockframe)" -t -r 16000 >"$work/stream" &
-pids+=($!)
-"$(bin feedsend)" @127.0.0.1 "$port" <"$work/stream" 2>"$work/feedsend.log" &
-pids+=($!)
+# The source: the paced test stream through feedsend.
+start_test_stream "$port"
 sleep 1
 
 # Three listeners, a moment apart.

@@ -2,7 +2,6 @@
 #include "burst.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <vector>
 
 #include "clocks.h"
@@ -10,6 +9,7 @@
 #include "figures.h"
 #include "joins.h"
 #include "pipeline.h"
+#include "report.h"
 #include "source.h"
 
 using namespace testkit;
@@ -115,42 +115,43 @@ BurstFigures collect_burst(const Crowd& crowd) {
     return f;
 }
 
-void print_burst(const Config& c, const BurstFigures& f) {
-    std::printf(
-        "\nburst: %d listeners joining at random within %.0f s; %.0f bytes/s in %u-byte "
-        "payloads (a block every %.0f ms)\n",
-        f.listeners, c.burst_spread_seconds, BURST_RATE, BURST_PAYLOAD,
-        1000.0 * (BURST_PAYLOAD + 12.0) / BURST_RATE);
-    print_row("connect to response header p50/p99/max", "%10.2f / %.2f / %.2f ms",
-              percentile(f.join_ms, 50), percentile(f.join_ms, 99), max_of(f.join_ms));
-    print_row("connect to first stream byte p50/max", "%10.2f / %.2f ms",
-              percentile(f.first_ms, 50), max_of(f.first_ms));
-    print_row("answered / turned away", "%10d / %d (%d unanswered at the end)", f.answered,
-              f.turned_away, f.unanswered);
-    print_row("answered, then dropped", "%10d", f.dropped);
-    print_row("damaged streams", "%10d", f.damaged);
-    print_row("kept at the end", "%10d, at most %.1f ms behind live", f.kept, f.behind_live_max_ms);
-    print_row("server CPU seconds per second", "%10.4f over %.1f s", f.cpu_per_second, f.seconds);
-    JsonLine j = json_begin("burst");
-    json_fixed(&j, "rate", BURST_RATE, 0);
-    json_uint(&j, "payload", BURST_PAYLOAD);
-    json_int(&j, "listeners", f.listeners);
-    json_fixed(&j, "spread_seconds", c.burst_spread_seconds, 1);
-    json_fixed(&j, "join_ms_p50", percentile(f.join_ms, 50), 2);
-    json_fixed(&j, "join_ms_p99", percentile(f.join_ms, 99), 2);
-    json_fixed(&j, "join_ms_max", max_of(f.join_ms), 2);
-    json_fixed(&j, "first_byte_ms_p50", percentile(f.first_ms, 50), 2);
-    json_fixed(&j, "first_byte_ms_max", max_of(f.first_ms), 2);
-    json_int(&j, "answered", f.answered);
-    json_int(&j, "turned_away", f.turned_away);
-    json_int(&j, "unanswered", f.unanswered);
-    json_int(&j, "dropped", f.dropped);
-    json_int(&j, "damaged", f.damaged);
-    json_int(&j, "kept", f.kept);
-    json_fixed(&j, "behind_live_ms_max", f.behind_live_max_ms, 1);
-    json_fixed(&j, "seconds", f.seconds, 1);
-    json_fixed(&j, "cpu_per_second", f.cpu_per_second, 5);
-    json_print(j);
+Report burst_report(const Config& c, const BurstFigures& f) {
+    Report rep = report_begin("burst",
+                              "%d listeners joining at random within %.0f s; %.0f bytes/s in "
+                              "%d-byte payloads (a block every %.0f ms)",
+                              {"listeners", "spread_seconds", "rate", "payload", "block_ms"});
+    add_number(&rep, "rate", BURST_RATE, 0);
+    add_count(&rep, "payload", BURST_PAYLOAD);
+    add_count(&rep, "listeners", f.listeners);
+    add_number(&rep, "spread_seconds", c.burst_spread_seconds, 1);
+    add_number(&rep, "join_ms_p50", percentile(f.join_ms, 50), 2);
+    add_number(&rep, "join_ms_p99", percentile(f.join_ms, 99), 2);
+    add_number(&rep, "join_ms_max", max_of(f.join_ms), 2);
+    add_number(&rep, "first_byte_ms_p50", percentile(f.first_ms, 50), 2);
+    add_number(&rep, "first_byte_ms_max", max_of(f.first_ms), 2);
+    add_count(&rep, "answered", f.answered);
+    add_count(&rep, "turned_away", f.turned_away);
+    add_count(&rep, "unanswered", f.unanswered);
+    add_count(&rep, "dropped", f.dropped);
+    add_count(&rep, "damaged", f.damaged);
+    add_count(&rep, "kept", f.kept);
+    add_number(&rep, "behind_live_ms_max", f.behind_live_max_ms, 1);
+    add_number(&rep, "seconds", f.seconds, 1);
+    add_number(&rep, "cpu_per_second", f.cpu_per_second, 5);
+    add_table_number(&rep, "block_ms", 1000.0 * (BURST_PAYLOAD + 12.0) / BURST_RATE);
+    add_row(&rep, "connect to response header p50/p99/max", "%10.2f / %.2f / %.2f ms",
+            {"join_ms_p50", "join_ms_p99", "join_ms_max"});
+    add_row(&rep, "connect to first stream byte p50/max", "%10.2f / %.2f ms",
+            {"first_byte_ms_p50", "first_byte_ms_max"});
+    add_row(&rep, "answered / turned away", "%10d / %d (%d unanswered at the end)",
+            {"answered", "turned_away", "unanswered"});
+    add_row(&rep, "answered, then dropped", "%10d", {"dropped"});
+    add_row(&rep, "damaged streams", "%10d", {"damaged"});
+    add_row(&rep, "kept at the end", "%10d, at most %.1f ms behind live",
+            {"kept", "behind_live_ms_max"});
+    add_row(&rep, "server CPU seconds per second", "%10.4f over %.1f s",
+            {"cpu_per_second", "seconds"});
+    return rep;
 }
 
 }  // namespace
@@ -173,10 +174,5 @@ bool run_burst(const Config& c) {
     stop_relay(&relay);
     crowd_end(&crowd);
     close_source(&source);
-    if (crowd_stream_bytes(crowd) == 0) {
-        std::printf("\nburst: no listener received a stream byte\n");
-        return false;
-    }
-    print_burst(c, f);
-    return true;
+    return end_run(burst_report(c, f), crowd_stream_bytes(crowd) > 0 ? nullptr : NO_STREAM_BYTE);
 }

@@ -34,3 +34,7 @@ expect small 1
 expect stalled 1
 expect hostile 1
 expect soak 1
+# A table row that names a figure its run does not hold shows "nan" in its place.
+if echo "$out" | grep -qw nan; then
+    echo "a table row shows nan:"; echo "$out" | grep -w nan; exit 1
+fi

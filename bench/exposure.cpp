@@ -4,15 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "blocks.h"
 #include "clocks.h"
 #include "crowd.h"
-#include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 #include "source.h"
 
 using namespace testkit;
@@ -111,26 +110,27 @@ LockoutFigures drive_lockout(const Config& c, Relay* relay, Source* source) {
     return f;
 }
 
-void print_lockout(const LockoutFigures& f) {
-    std::printf("\nlockout: %d silent connections, then a listener every 0.5 s\n", f.silent_opened);
-    print_row("silent connections accepted", "%10d", f.silent_accepted);
-    print_row("first listener admitted after", "%10.1f s (from the first silent one)",
-              f.first_admitted_s);
-    print_row("listeners tried / admitted", "%10d / %d (%d turned away)", f.tried, f.admitted,
-              f.refused);
-    print_row("admitted, then dropped / damaged", "%10d / %d", f.dropped, f.damaged);
-    print_row("server CPU seconds per second", "%10.4f", f.cpu_per_second);
-    JsonLine j = json_begin("lockout");
-    json_int(&j, "silent", f.silent_opened);
-    json_int(&j, "silent_accepted", f.silent_accepted);
-    json_fixed(&j, "first_admitted_s", f.first_admitted_s, 2);
-    json_int(&j, "listeners_tried", f.tried);
-    json_int(&j, "admitted", f.admitted);
-    json_int(&j, "turned_away", f.refused);
-    json_int(&j, "dropped_after_admission", f.dropped);
-    json_int(&j, "damaged", f.damaged);
-    json_fixed(&j, "cpu_per_second", f.cpu_per_second, 5);
-    json_print(j);
+Report lockout_report(const LockoutFigures& f) {
+    Report rep =
+        report_begin("lockout", "%d silent connections, then a listener every 0.5 s", {"silent"});
+    add_count(&rep, "silent", f.silent_opened);
+    add_count(&rep, "silent_accepted", f.silent_accepted);
+    add_number(&rep, "first_admitted_s", f.first_admitted_s, 2);
+    add_count(&rep, "listeners_tried", f.tried);
+    add_count(&rep, "admitted", f.admitted);
+    add_count(&rep, "turned_away", f.refused);
+    add_count(&rep, "dropped_after_admission", f.dropped);
+    add_count(&rep, "damaged", f.damaged);
+    add_number(&rep, "cpu_per_second", f.cpu_per_second, 5);
+    add_row(&rep, "silent connections accepted", "%10d", {"silent_accepted"});
+    add_row(&rep, "first listener admitted after", "%10.1f s (from the first silent one)",
+            {"first_admitted_s"});
+    add_row(&rep, "listeners tried / admitted", "%10d / %d (%d turned away)",
+            {"listeners_tried", "admitted", "turned_away"});
+    add_row(&rep, "admitted, then dropped / damaged", "%10d / %d",
+            {"dropped_after_admission", "damaged"});
+    add_row(&rep, "server CPU seconds per second", "%10.4f", {"cpu_per_second"});
+    return rep;
 }
 
 // ---- hostile ----
@@ -174,24 +174,25 @@ HostileFigures drive_hostile(const Config& c, PipelineRun* p) {
     return f;
 }
 
-void print_hostile(const HostileFigures& f) {
-    std::printf("\nhostile: %d listeners of a %llu bytes/s pipeline, %d attempts from %s\n",
-                f.listeners, static_cast<unsigned long long>(HOSTILE_RATE), f.attempts,
-                HOSTILE_ADDRESS);
-    print_row("attempts closed by the relay", "%10d (%zu logged as refused)", f.closed_by_relay,
-              f.refused_lines);
-    print_row("listeners dropped / damaged", "%10d / %d", f.dropped, f.damaged);
-    print_row("producer connections", "%10zu (1: never cut off)", f.producer_connections);
-    JsonLine j = json_begin("hostile");
-    json_int(&j, "listeners", f.listeners);
-    json_int(&j, "attempts", f.attempts);
-    json_int(&j, "closed_by_relay", f.closed_by_relay);
-    json_uint(&j, "refused_lines", f.refused_lines);
-    json_int(&j, "dropped", f.dropped);
-    json_int(&j, "damaged", f.damaged);
-    json_uint(&j, "producer_connections", f.producer_connections);
-    json_uint(&j, "stream_bytes", f.stream_bytes);
-    json_print(j);
+Report hostile_report(const HostileFigures& f) {
+    Report rep = report_begin(
+        "hostile",
+        std::string("%d listeners of a %d bytes/s pipeline, %d attempts from ") + HOSTILE_ADDRESS,
+        {"listeners", "rate", "attempts"});
+    add_count(&rep, "listeners", f.listeners);
+    add_count(&rep, "attempts", f.attempts);
+    add_count(&rep, "closed_by_relay", f.closed_by_relay);
+    add_count(&rep, "refused_lines", f.refused_lines);
+    add_count(&rep, "dropped", f.dropped);
+    add_count(&rep, "damaged", f.damaged);
+    add_count(&rep, "producer_connections", f.producer_connections);
+    add_count(&rep, "stream_bytes", f.stream_bytes);
+    add_table_number(&rep, "rate", HOSTILE_RATE);
+    add_row(&rep, "attempts closed by the relay", "%10d (%d logged as refused)",
+            {"closed_by_relay", "refused_lines"});
+    add_row(&rep, "listeners dropped / damaged", "%10d / %d", {"dropped", "damaged"});
+    add_row(&rep, "producer connections", "%10d (1: never cut off)", {"producer_connections"});
+    return rep;
 }
 
 }  // namespace
@@ -239,12 +240,7 @@ bool run_lockout(const Config& c) {
     LockoutFigures f = drive_lockout(c, &relay, &source);
     stop_relay(&relay);
     close_source(&source);
-    if (f.admitted == 0) {
-        std::printf("\nlockout: no listener was admitted\n");
-        return false;
-    }
-    print_lockout(f);
-    return true;
+    return end_run(lockout_report(f), f.admitted > 0 ? nullptr : "no listener was admitted");
 }
 
 bool run_hostile(const Config& c) {
@@ -257,10 +253,5 @@ bool run_hostile(const Config& c) {
     }
     HostileFigures f = drive_hostile(c, &p);
     stop_pipeline_run(&p);
-    if (f.stream_bytes == 0) {
-        std::printf("\nhostile: no listener received a stream byte\n");
-        return false;
-    }
-    print_hostile(f);
-    return true;
+    return end_run(hostile_report(f), f.stream_bytes > 0 ? nullptr : NO_STREAM_BYTE);
 }

@@ -2,7 +2,6 @@
 #include "joins.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "crowd.h"
 #include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 
 using namespace testkit;
 
@@ -63,7 +63,7 @@ void run_join_crowd(const Config& c, Crowd* crowd) {
     }
 }
 
-void print_joins(const Config& c, const JoinsRun& run, const Crowd& crowd) {
+Report joins_report(const Config& c, const JoinsRun& run, const Crowd& crowd) {
     std::vector<double> age_ms;
     int dropped = 0;
     int without_block = 0;
@@ -76,27 +76,28 @@ void print_joins(const Config& c, const JoinsRun& run, const Crowd& crowd) {
         }
     }
     std::uint32_t payload = crowd_payload(crowd);
-    double interval_ms = 1000.0 * (payload + 12.0) / static_cast<double>(run.rate);
-    std::printf(
-        "\njoins: %zu listeners joining at random over %.0f s for %.1f s each; %llu "
-        "bytes/s in %u-byte payloads (a block every %.0f ms)\n",
-        crowd.listeners.size(), c.joins_spread_seconds, c.joins_listen_seconds,
-        static_cast<unsigned long long>(run.rate), payload, interval_ms);
-    print_row("dropped while keeping up", "%10d", dropped);
-    print_row("damaged streams", "%10d", crowd_damaged(crowd));
-    print_row("without a complete block", "%10d", without_block);
-    print_row("first block's age p50/max", "%10.1f / %.1f ms", percentile(age_ms, 50),
-              max_of(age_ms));
-    JsonLine j = json_begin("joins");
-    json_uint(&j, "rate", run.rate);
-    json_uint(&j, "payload", payload);
-    json_uint(&j, "listeners", crowd.listeners.size());
-    json_int(&j, "dropped", dropped);
-    json_int(&j, "damaged", crowd_damaged(crowd));
-    json_int(&j, "without_block", without_block);
-    json_fixed(&j, "first_block_age_ms_p50", percentile(age_ms, 50), 1);
-    json_fixed(&j, "first_block_age_ms_max", max_of(age_ms), 1);
-    json_print(j);
+    Report rep = report_begin(
+        "joins",
+        "%d listeners joining at random over %.0f s for %.1f s each; %d bytes/s in %d-byte "
+        "payloads (a block every %.0f ms)",
+        {"listeners", "spread_seconds", "listen_seconds", "rate", "payload", "block_ms"});
+    add_count(&rep, "rate", run.rate);
+    add_count(&rep, "payload", payload);
+    add_count(&rep, "listeners", crowd.listeners.size());
+    add_count(&rep, "dropped", dropped);
+    add_count(&rep, "damaged", crowd_damaged(crowd));
+    add_count(&rep, "without_block", without_block);
+    add_number(&rep, "first_block_age_ms_p50", percentile(age_ms, 50), 1);
+    add_number(&rep, "first_block_age_ms_max", max_of(age_ms), 1);
+    add_table_number(&rep, "spread_seconds", c.joins_spread_seconds);
+    add_table_number(&rep, "listen_seconds", c.joins_listen_seconds);
+    add_table_number(&rep, "block_ms", 1000.0 * (payload + 12.0) / static_cast<double>(run.rate));
+    add_row(&rep, "dropped while keeping up", "%10d", {"dropped"});
+    add_row(&rep, "damaged streams", "%10d", {"damaged"});
+    add_row(&rep, "without a complete block", "%10d", {"without_block"});
+    add_row(&rep, "first block's age p50/max", "%10.1f / %.1f ms",
+            {"first_block_age_ms_p50", "first_block_age_ms_max"});
+    return rep;
 }
 
 bool run_joins_once(const Config& c, const JoinsRun& run) {
@@ -110,13 +111,8 @@ bool run_joins_once(const Config& c, const JoinsRun& run) {
     run_join_crowd(c, &crowd);
     stop_pipeline_run(&p);
     crowd_end(&crowd);
-    if (crowd_stream_bytes(crowd) == 0) {
-        std::printf("\njoins: no listener received a stream byte\n");
-        return false;
-    }
-    print_joins(c, run, crowd);
-    std::fflush(stdout);
-    return true;
+    return end_run(joins_report(c, run, crowd),
+                   crowd_stream_bytes(crowd) > 0 ? nullptr : NO_STREAM_BYTE);
 }
 
 }  // namespace

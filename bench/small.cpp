@@ -3,13 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "clocks.h"
 #include "crowd.h"
 #include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 
 using namespace testkit;
 
@@ -126,41 +127,38 @@ SmallFigures collect_small(const Crowd& crowd, const SmallReadings& r) {
     return f;
 }
 
-void print_small_table(const Crowd& crowd, const SmallReadings& r, const SmallFigures& f) {
-    std::printf("\nsmall: %zu listeners of %llu bytes/s in %u-byte payloads, %.0f s measured\n",
-                crowd.listeners.size(), static_cast<unsigned long long>(SMALL_RATE), SMALL_PAYLOAD,
-                r.seconds);
-    print_row("source rate (feedsend's bytes)", "%10.0f bytes/s", f.source_rate);
+Report small_report(const Crowd& crowd, const SmallReadings& r, const SmallFigures& f) {
+    Report rep =
+        report_begin("small", "%d listeners of %d bytes/s in %d-byte payloads, %.0f s measured",
+                     {"listeners", "rate", "payload", "seconds"});
+    add_count(&rep, "rate", SMALL_RATE);
+    add_count(&rep, "payload", crowd_payload(crowd));
+    add_count(&rep, "listeners", crowd.listeners.size());
+    add_number(&rep, "seconds", r.seconds, 1);
+    add_number(&rep, "source_bytes_per_second", f.source_rate, 0);
+    add_list(&rep, "listener_bytes_per_second", f.rate, 0);
+    add_list(&rep, "listener_to_source", f.ratio, 4);
+    add_list(&rep, "behind_live_ms_start_p50", f.lag_start_p50, 1);
+    add_list(&rep, "behind_live_ms_p50", f.lag_p50, 1);
+    add_list(&rep, "behind_live_ms_max", f.lag_max, 1);
+    add_number(&rep, "cpu_per_second_first", f.cpu_first, 5);
+    add_number(&rep, "cpu_per_second_last", f.cpu_last, 5);
+    add_number(&rep, "cpu_window_seconds", r.window_seconds, 1);
+    add_count(&rep, "dropped", f.dropped);
+    add_count(&rep, "damaged", crowd_damaged(crowd));
+    add_row(&rep, "source rate (feedsend's bytes)", "%10.0f bytes/s", {"source_bytes_per_second"});
     for (std::size_t k = 0; k < f.rate.size(); ++k) {
-        char label[64];
-        std::snprintf(label, sizeof label, "listener %zu rate (to source)", k + 1);
-        print_row(label, "%10.0f bytes/s (%.4f)", f.rate[k], f.ratio[k]);
-        std::snprintf(label, sizeof label, "  behind live: start p50, end p50/max");
-        print_row(label, "%10.1f, %.1f / %.1f ms", f.lag_start_p50[k], f.lag_p50[k], f.lag_max[k]);
+        add_row(&rep, "listener " + std::to_string(k + 1) + " rate (to source)",
+                "%10.0f bytes/s (%.4f)",
+                {element("listener_bytes_per_second", k), element("listener_to_source", k)});
+        add_row(&rep, "  behind live: start p50, end p50/max", "%10.1f, %.1f / %.1f ms",
+                {element("behind_live_ms_start_p50", k), element("behind_live_ms_p50", k),
+                 element("behind_live_ms_max", k)});
     }
-    print_row("server CPU s/s, first / last window", "%10.4f / %.4f (%.1f s each)", f.cpu_first,
-              f.cpu_last, r.window_seconds);
-    print_row("dropped, damaged", "%10d, %d", f.dropped, crowd_damaged(crowd));
-}
-
-void print_small_json(const Crowd& crowd, const SmallReadings& r, const SmallFigures& f) {
-    JsonLine j = json_begin("small");
-    json_uint(&j, "rate", SMALL_RATE);
-    json_uint(&j, "payload", crowd_payload(crowd));
-    json_uint(&j, "listeners", crowd.listeners.size());
-    json_fixed(&j, "seconds", r.seconds, 1);
-    json_fixed(&j, "source_bytes_per_second", f.source_rate, 0);
-    json_fixed_list(&j, "listener_bytes_per_second", f.rate, 0);
-    json_fixed_list(&j, "listener_to_source", f.ratio, 4);
-    json_fixed_list(&j, "behind_live_ms_start_p50", f.lag_start_p50, 1);
-    json_fixed_list(&j, "behind_live_ms_p50", f.lag_p50, 1);
-    json_fixed_list(&j, "behind_live_ms_max", f.lag_max, 1);
-    json_fixed(&j, "cpu_per_second_first", f.cpu_first, 5);
-    json_fixed(&j, "cpu_per_second_last", f.cpu_last, 5);
-    json_fixed(&j, "cpu_window_seconds", r.window_seconds, 1);
-    json_int(&j, "dropped", f.dropped);
-    json_int(&j, "damaged", crowd_damaged(crowd));
-    json_print(j);
+    add_row(&rep, "server CPU s/s, first / last window", "%10.4f / %.4f (%.1f s each)",
+            {"cpu_per_second_first", "cpu_per_second_last", "cpu_window_seconds"});
+    add_row(&rep, "dropped, damaged", "%10d, %d", {"dropped", "damaged"});
+    return rep;
 }
 
 }  // namespace
@@ -179,12 +177,7 @@ bool run_small(const Config& c) {
     measure_small(c, p, &crowd, &readings);
     stop_pipeline_run(&p);
     crowd_end(&crowd);
-    if (crowd_stream_bytes(crowd) == 0) {
-        std::printf("\nsmall: no listener received a stream byte\n");
-        return false;
-    }
     SmallFigures f = collect_small(crowd, readings);
-    print_small_table(crowd, readings, f);
-    print_small_json(crowd, readings, f);
-    return true;
+    return end_run(small_report(crowd, readings, f),
+                   crowd_stream_bytes(crowd) > 0 ? nullptr : NO_STREAM_BYTE);
 }

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "exposure.h"
 #include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 #include "scrape.h"
 #include "source.h"
 #include "stream_scenarios.h"
@@ -226,59 +226,63 @@ void collect_soak(SoakRun* run) {
 
 double ratio(double last, double first) { return first > 0 ? last / first : 0; }
 
-void print_soak(const Config& c, const SoakRun& run) {
+Report soak_report(const Config& c, const SoakRun& run) {
     const SoakFigures& f = run.f;
     const SoakTiming& t = run.timing;
-    std::printf(
-        "\nsoak: %d listeners, %d leaving and %d joining a second; %.0f bytes/s from a source "
-        "that reconnects every %.1f s; %.2f minutes, windows of %.1f s after %.1f s\n",
-        c.soak_listeners, c.soak_churn, c.soak_churn, SOAK_RATE, t.source_period_seconds,
-        c.soak_minutes, t.window_seconds, t.warmup_seconds);
-    print_row("resident mean, first / last window", "%10.0f / %.0f KiB (ratio %.3f)", f.rss_first,
-              f.rss_last, ratio(f.rss_last, f.rss_first));
-    print_row("descriptors mean, first / last window", "%10.1f / %.1f (ratio %.3f)", f.fds_first,
-              f.fds_last, ratio(f.fds_last, f.fds_first));
-    print_row("CPU s/s, first / last window", "%10.4f / %.4f", f.cpu_first, f.cpu_last);
-    print_row("largest resident / descriptors seen", "%10ld KiB / %d", f.rss_max, f.fds_max);
-    print_row("listeners joined / left / kept", "%10d / %d / %d", f.joined, f.left, f.kept);
-    print_row("turned away", "%10d", f.turned_away);
-    print_row("answered, then dropped", "%10d", f.dropped);
-    print_row("damaged streams", "%10d", f.damaged);
-    print_row("source connections", "%10d", f.source_connections);
-    print_row("scrapes answered", "%10d of %d (connections max %.0f)", f.scrapes_answered,
-              f.scrapes, f.connections_max);
-    print_row("intruders closed by the relay", "%10d of %d", f.hostile_closed, f.hostile);
-    JsonLine j = json_begin("soak");
-    json_fixed(&j, "minutes", c.soak_minutes, 2);
-    json_int(&j, "listeners", c.soak_listeners);
-    json_int(&j, "churn_per_second", c.soak_churn);
-    json_fixed(&j, "rate", SOAK_RATE, 0);
-    json_uint(&j, "payload", SOAK_PAYLOAD);
-    json_fixed(&j, "warmup_seconds", t.warmup_seconds, 1);
-    json_fixed(&j, "window_seconds", t.window_seconds, 1);
-    json_fixed(&j, "rss_kib_first", f.rss_first, 0);
-    json_fixed(&j, "rss_kib_last", f.rss_last, 0);
-    json_fixed(&j, "rss_ratio", ratio(f.rss_last, f.rss_first), 4);
-    json_fixed(&j, "fds_first", f.fds_first, 1);
-    json_fixed(&j, "fds_last", f.fds_last, 1);
-    json_fixed(&j, "fds_ratio", ratio(f.fds_last, f.fds_first), 4);
-    json_fixed(&j, "cpu_per_second_first", f.cpu_first, 5);
-    json_fixed(&j, "cpu_per_second_last", f.cpu_last, 5);
-    json_int(&j, "rss_kib_max", f.rss_max);
-    json_int(&j, "fds_max", f.fds_max);
-    json_int(&j, "joined", f.joined);
-    json_int(&j, "left", f.left);
-    json_int(&j, "kept", f.kept);
-    json_int(&j, "turned_away", f.turned_away);
-    json_int(&j, "dropped", f.dropped);
-    json_int(&j, "damaged", f.damaged);
-    json_int(&j, "source_connections", f.source_connections);
-    json_int(&j, "scrapes", f.scrapes);
-    json_int(&j, "scrapes_answered", f.scrapes_answered);
-    json_fixed(&j, "connections_max", f.connections_max, 0);
-    json_int(&j, "hostile_connects", f.hostile);
-    json_int(&j, "hostile_closed", f.hostile_closed);
-    json_print(j);
+    Report rep = report_begin(
+        "soak",
+        "%d listeners, %d leaving and %d joining a second; %.0f bytes/s from a source that "
+        "reconnects every %.1f s; %.2f minutes, windows of %.1f s after %.1f s",
+        {"listeners", "churn_per_second", "churn_per_second", "rate", "source_period_seconds",
+         "minutes", "window_seconds", "warmup_seconds"});
+    add_number(&rep, "minutes", c.soak_minutes, 2);
+    add_count(&rep, "listeners", c.soak_listeners);
+    add_count(&rep, "churn_per_second", c.soak_churn);
+    add_number(&rep, "rate", SOAK_RATE, 0);
+    add_count(&rep, "payload", SOAK_PAYLOAD);
+    add_number(&rep, "warmup_seconds", t.warmup_seconds, 1);
+    add_number(&rep, "window_seconds", t.window_seconds, 1);
+    add_number(&rep, "rss_kib_first", f.rss_first, 0);
+    add_number(&rep, "rss_kib_last", f.rss_last, 0);
+    add_number(&rep, "rss_ratio", ratio(f.rss_last, f.rss_first), 4);
+    add_number(&rep, "fds_first", f.fds_first, 1);
+    add_number(&rep, "fds_last", f.fds_last, 1);
+    add_number(&rep, "fds_ratio", ratio(f.fds_last, f.fds_first), 4);
+    add_number(&rep, "cpu_per_second_first", f.cpu_first, 5);
+    add_number(&rep, "cpu_per_second_last", f.cpu_last, 5);
+    add_count(&rep, "rss_kib_max", f.rss_max);
+    add_count(&rep, "fds_max", f.fds_max);
+    add_count(&rep, "joined", f.joined);
+    add_count(&rep, "left", f.left);
+    add_count(&rep, "kept", f.kept);
+    add_count(&rep, "turned_away", f.turned_away);
+    add_count(&rep, "dropped", f.dropped);
+    add_count(&rep, "damaged", f.damaged);
+    add_count(&rep, "source_connections", f.source_connections);
+    add_count(&rep, "scrapes", f.scrapes);
+    add_count(&rep, "scrapes_answered", f.scrapes_answered);
+    add_number(&rep, "connections_max", f.connections_max, 0);
+    add_count(&rep, "hostile_connects", f.hostile);
+    add_count(&rep, "hostile_closed", f.hostile_closed);
+    add_table_number(&rep, "source_period_seconds", t.source_period_seconds);
+    add_row(&rep, "resident mean, first / last window", "%10.0f / %.0f KiB (ratio %.3f)",
+            {"rss_kib_first", "rss_kib_last", "rss_ratio"});
+    add_row(&rep, "descriptors mean, first / last window", "%10.1f / %.1f (ratio %.3f)",
+            {"fds_first", "fds_last", "fds_ratio"});
+    add_row(&rep, "CPU s/s, first / last window", "%10.4f / %.4f",
+            {"cpu_per_second_first", "cpu_per_second_last"});
+    add_row(&rep, "largest resident / descriptors seen", "%10d KiB / %d",
+            {"rss_kib_max", "fds_max"});
+    add_row(&rep, "listeners joined / left / kept", "%10d / %d / %d", {"joined", "left", "kept"});
+    add_row(&rep, "turned away", "%10d", {"turned_away"});
+    add_row(&rep, "answered, then dropped", "%10d", {"dropped"});
+    add_row(&rep, "damaged streams", "%10d", {"damaged"});
+    add_row(&rep, "source connections", "%10d", {"source_connections"});
+    add_row(&rep, "scrapes answered", "%10d of %d (connections max %.0f)",
+            {"scrapes_answered", "scrapes", "connections_max"});
+    add_row(&rep, "intruders closed by the relay", "%10d of %d",
+            {"hostile_closed", "hostile_connects"});
+    return rep;
 }
 
 }  // namespace
@@ -304,14 +308,11 @@ bool run_soak(const Config& c) {
     crowd_end(&run.crowd);
     close_source(&run.source);
     for (int fd : run.intruders) close(fd);
+    const char* failure = nullptr;
     if (!reconnected) {
-        std::printf("\nsoak: the source could not connect again\n");
-        return false;
+        failure = "the source could not connect again";
+    } else if (crowd_stream_bytes(run.crowd) == 0) {
+        failure = NO_STREAM_BYTE;
     }
-    if (crowd_stream_bytes(run.crowd) == 0) {
-        std::printf("\nsoak: no listener received a stream byte\n");
-        return false;
-    }
-    print_soak(c, run);
-    return true;
+    return end_run(soak_report(c, run), failure);
 }

@@ -3,13 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include "clocks.h"
 #include "crowd.h"
 #include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 
 using namespace testkit;
 
@@ -82,39 +82,37 @@ StalledFigures collect_stalled(const Crowd& crowd, const std::vector<QueueWatch>
     return f;
 }
 
-void print_stalled_table(const Config& c, const StalledFigures& f) {
-    std::printf(
-        "\nstalled: %zu listeners that stop reading after their first block beside %d that keep "
-        "up; %llu bytes/s, %.0f s\n",
-        f.max_bytes.size(), f.keepers, static_cast<unsigned long long>(STALLED_RATE),
-        c.stalled_seconds);
-    print_row("keepers dropped, damaged", "%10d, %d", f.keepers_dropped, f.keepers_damaged);
-    print_row("stalled after a complete block", "%10d", f.stalled_after_block);
-    print_row("relay-side queue, max: p50 / max", "%10.0f / %.0f bytes",
-              percentile(f.max_bytes, 50), max_of(f.max_bytes));
-    print_row("relay-side queue at the end: max", "%10.0f bytes", max_of(f.end_bytes));
-    print_row("let go by the relay", "%10d of %zu", f.let_go, f.max_bytes.size());
-    print_row("connected until let go: min / max", "%10.1f / %.1f s", percentile(f.let_go_s, 0),
-              max_of(f.let_go_s));
-}
-
-void print_stalled_json(const Config& c, const Crowd& crowd, const StalledFigures& f) {
-    JsonLine j = json_begin("stalled");
-    json_uint(&j, "rate", STALLED_RATE);
-    json_uint(&j, "payload", crowd_payload(crowd));
-    json_fixed(&j, "seconds", c.stalled_seconds, 1);
-    json_uint(&j, "stalled", f.max_bytes.size());
-    json_int(&j, "keepers", f.keepers);
-    json_int(&j, "keepers_dropped", f.keepers_dropped);
-    json_int(&j, "keepers_damaged", f.keepers_damaged);
-    json_int(&j, "stalled_after_block", f.stalled_after_block);
-    json_int(&j, "stalled_let_go", f.let_go);
-    json_fixed(&j, "tx_queue_max_bytes", max_of(f.max_bytes), 0);
-    json_fixed(&j, "tx_queue_end_max_bytes", max_of(f.end_bytes), 0);
-    json_fixed_list(&j, "stalled_tx_queue_max_bytes", f.max_bytes, 0);
-    json_fixed_list(&j, "stalled_tx_queue_end_bytes", f.end_bytes, 0);
-    json_fixed_list(&j, "stalled_connected_seconds", f.connected_s, 1);
-    json_print(j);
+Report stalled_report(const Config& c, const Crowd& crowd, const StalledFigures& f) {
+    Report rep = report_begin("stalled",
+                              "%d listeners that stop reading after their first block beside %d "
+                              "that keep up; %d bytes/s, %.0f s",
+                              {"stalled", "keepers", "rate", "seconds"});
+    add_count(&rep, "rate", STALLED_RATE);
+    add_count(&rep, "payload", crowd_payload(crowd));
+    add_number(&rep, "seconds", c.stalled_seconds, 1);
+    add_count(&rep, "stalled", f.max_bytes.size());
+    add_count(&rep, "keepers", f.keepers);
+    add_count(&rep, "keepers_dropped", f.keepers_dropped);
+    add_count(&rep, "keepers_damaged", f.keepers_damaged);
+    add_count(&rep, "stalled_after_block", f.stalled_after_block);
+    add_count(&rep, "stalled_let_go", f.let_go);
+    add_number(&rep, "tx_queue_max_bytes", max_of(f.max_bytes), 0);
+    add_number(&rep, "tx_queue_end_max_bytes", max_of(f.end_bytes), 0);
+    add_list(&rep, "stalled_tx_queue_max_bytes", f.max_bytes, 0);
+    add_list(&rep, "stalled_tx_queue_end_bytes", f.end_bytes, 0);
+    add_list(&rep, "stalled_connected_seconds", f.connected_s, 1);
+    add_table_number(&rep, "tx_queue_max_bytes_p50", percentile(f.max_bytes, 50));
+    add_table_number(&rep, "let_go_seconds_min", percentile(f.let_go_s, 0));
+    add_table_number(&rep, "let_go_seconds_max", max_of(f.let_go_s));
+    add_row(&rep, "keepers dropped, damaged", "%10d, %d", {"keepers_dropped", "keepers_damaged"});
+    add_row(&rep, "stalled after a complete block", "%10d", {"stalled_after_block"});
+    add_row(&rep, "relay-side queue, max: p50 / max", "%10.0f / %.0f bytes",
+            {"tx_queue_max_bytes_p50", "tx_queue_max_bytes"});
+    add_row(&rep, "relay-side queue at the end: max", "%10.0f bytes", {"tx_queue_end_max_bytes"});
+    add_row(&rep, "let go by the relay", "%10d of %d", {"stalled_let_go", "stalled"});
+    add_row(&rep, "connected until let go: min / max", "%10.1f / %.1f s",
+            {"let_go_seconds_min", "let_go_seconds_max"});
+    return rep;
 }
 
 }  // namespace
@@ -146,12 +144,7 @@ bool run_stalled(const Config& c) {
     sample_queues(crowd, p.relay.port, &watches);
     stop_pipeline_run(&p);
     crowd_end(&crowd);
-    if (crowd_stream_bytes(crowd) == 0) {
-        std::printf("\nstalled: no listener received a stream byte\n");
-        return false;
-    }
     StalledFigures f = collect_stalled(crowd, watches);
-    print_stalled_table(c, f);
-    print_stalled_json(c, crowd, f);
-    return true;
+    return end_run(stalled_report(c, crowd, f),
+                   crowd_stream_bytes(crowd) > 0 ? nullptr : NO_STREAM_BYTE);
 }

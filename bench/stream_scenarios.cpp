@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
 #include <vector>
 
 #include "clocks.h"
 #include "crowd.h"
 #include "figures.h"
 #include "pipeline.h"
+#include "report.h"
 #include "source.h"
 
 using namespace testkit;
@@ -69,21 +69,20 @@ CapReading read_at_full_speed(Crowd* crowd, double seconds) {
     return CapReading{ns_to_seconds(now_ns() - measure_start), l.check.stream_bytes - at_start};
 }
 
-void print_cap(const CapReading& r, bool dropped, bool damaged, double cpu) {
+Report cap_report(const CapReading& r, bool dropped, bool damaged, double cpu) {
     double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / r.seconds : 0;
-    std::printf("\ncap: one listener served from a full window\n");
-    print_row("listener rate", "%12.0f bytes/s", rate);
-    print_row("ratio to the pass ceiling", "%12.3f (ceiling 146,000 bytes/s)", rate / PASS_CEILING);
-    print_row("listener dropped", "%12s", dropped ? "yes" : "no");
-    print_row("stream damaged", "%12s", damaged ? "yes" : "no");
-    JsonLine j = json_begin("cap");
-    json_fixed(&j, "seconds", r.seconds, 2);
-    json_fixed(&j, "bytes_per_second", rate, 0);
-    json_fixed(&j, "ratio", rate / PASS_CEILING, 4);
-    json_bool(&j, "dropped", dropped);
-    json_fixed(&j, "server_cpu_seconds", cpu, 3);
-    json_bool(&j, "damaged", damaged);
-    json_print(j);
+    Report rep = report_begin("cap", "one listener served from a full window");
+    add_number(&rep, "seconds", r.seconds, 2);
+    add_number(&rep, "bytes_per_second", rate, 0);
+    add_number(&rep, "ratio", rate / PASS_CEILING, 4);
+    add_flag(&rep, "dropped", dropped);
+    add_number(&rep, "server_cpu_seconds", cpu, 3);
+    add_flag(&rep, "damaged", damaged);
+    add_row(&rep, "listener rate", "%12.0f bytes/s", {"bytes_per_second"});
+    add_row(&rep, "ratio to the pass ceiling", "%12.3f (ceiling 146,000 bytes/s)", {"ratio"});
+    add_row(&rep, "listener dropped", "%12s", {"dropped"});
+    add_row(&rep, "stream damaged", "%12s", {"damaged"});
+    return rep;
 }
 
 // ---- steady, storm and ceiling ----
@@ -293,79 +292,67 @@ void drive_stream(const Config& c, StreamRun* run) {
 }
 
 // The source's stream to the listeners; with a storm, other clients open and close connections
-// meanwhile. False, after saying why, when there are no figures to print.
-bool run_stream(const Config& c, const StreamSetup& setup, StreamResult* out) {
-    const char* name = setup.name;
+// meanwhile. Returns nullptr with the figures in *out, or why there are none (end_run's
+// failure).
+const char* run_stream(const Config& c, const StreamSetup& setup, StreamResult* out) {
     StreamRun run{};
-    if (!start_stream_run(c, setup, &run)) return false;
+    if (!start_stream_run(c, setup, &run)) return NOT_STARTED;
     drive_stream(c, &run);
     bool measured = run.measure_from_ns != INT64_MAX;
     finish_stream(&run);
-    if (!measured) {
-        std::printf("\n%s: measuring never began\n", name);
-        return false;
-    }
-    if (crowd_stream_bytes(run.crowd) == 0) {
-        std::printf("\n%s: no listener received a stream byte\n", name);
-        return false;
-    }
+    if (!measured) return "measuring never began";
+    if (crowd_stream_bytes(run.crowd) == 0) return NO_STREAM_BYTE;
     *out = run.result;
-    return true;
+    return nullptr;
 }
 
-void print_stream_table(const char* name, const StreamResult& r, bool storm) {
-    std::printf("\n%s: %d listeners of a %.0f bytes/s stream, %.1f s measured\n", name, r.listeners,
-                STEADY_RATE, r.seconds);
-    print_row("request to first stream byte p50/p99", "%10.2f / %.2f ms", r.first_p50, r.first_p99);
-    print_row("block delay p50/p99/max", "%10.2f / %.2f / %.2f ms", r.delay_p50, r.delay_p99,
-              r.delay_max);
-    print_row("listeners kept", "%10d of %d", r.listeners - r.dropped, r.listeners);
-    print_row("listeners dropped", "%10d (%d within a second of joining)", r.dropped,
-              r.dropped_at_join);
-    print_row("sequence gaps", "%10llu", static_cast<unsigned long long>(r.gaps));
-    print_row("bad headers or blocks", "%10llu", static_cast<unsigned long long>(r.bad));
-    print_row("bytes per listener kept", "%10llu .. %llu of %llu sent",
-              static_cast<unsigned long long>(r.min_bytes),
-              static_cast<unsigned long long>(r.max_bytes),
-              static_cast<unsigned long long>(r.sent_bytes));
-    print_row("server CPU seconds per second", "%10.4f", r.cpu_per_second);
-    print_row("server peak resident (VmHWM)", "%10ld KiB", r.peak_kib);
-    if (!storm) return;
-    print_row("storm connections accepted", "%10llu (%llu refused)",
-              static_cast<unsigned long long>(r.storm_done),
-              static_cast<unsigned long long>(r.refused));
-    print_row("server descriptors before/after", "%10d -> %d", r.fds_before, r.fds_after);
-    print_row("server resident before/after", "%10ld -> %ld KiB", r.rss_before, r.rss_after);
-}
-
-void print_stream_json(const char* name, const StreamResult& r, bool storm) {
-    JsonLine j = json_begin(name);
-    json_int(&j, "listeners", r.listeners);
-    json_fixed(&j, "seconds", r.seconds, 2);
-    json_fixed(&j, "first_byte_ms_p50", r.first_p50, 3);
-    json_fixed(&j, "first_byte_ms_p99", r.first_p99, 3);
-    json_fixed(&j, "delay_ms_p50", r.delay_p50, 3);
-    json_fixed(&j, "delay_ms_p99", r.delay_p99, 3);
-    json_fixed(&j, "delay_ms_max", r.delay_max, 3);
-    json_int(&j, "kept", r.listeners - r.dropped);
-    json_int(&j, "dropped", r.dropped);
-    json_int(&j, "dropped_at_join", r.dropped_at_join);
-    json_uint(&j, "gaps", r.gaps);
-    json_uint(&j, "bad", r.bad);
-    json_uint(&j, "min_bytes", r.min_bytes);
-    json_uint(&j, "max_bytes", r.max_bytes);
-    json_uint(&j, "sent_bytes", r.sent_bytes);
-    json_fixed(&j, "cpu_per_second", r.cpu_per_second, 5);
-    json_int(&j, "peak_rss_kib", r.peak_kib);
-    if (storm) {
-        json_uint(&j, "storm_connections", r.storm_done);
-        json_uint(&j, "refused", r.refused);
-        json_int(&j, "fds_before", r.fds_before);
-        json_int(&j, "fds_after", r.fds_after);
-        json_int(&j, "rss_kib_before", r.rss_before);
-        json_int(&j, "rss_kib_after", r.rss_after);
-    }
-    json_print(j);
+Report stream_report(const char* name, const StreamResult& r, bool storm) {
+    Report rep = report_begin(name, "%d listeners of a %.0f bytes/s stream, %.1f s measured",
+                              {"listeners", "rate", "seconds"});
+    add_count(&rep, "listeners", r.listeners);
+    add_number(&rep, "seconds", r.seconds, 2);
+    add_number(&rep, "first_byte_ms_p50", r.first_p50, 3);
+    add_number(&rep, "first_byte_ms_p99", r.first_p99, 3);
+    add_number(&rep, "delay_ms_p50", r.delay_p50, 3);
+    add_number(&rep, "delay_ms_p99", r.delay_p99, 3);
+    add_number(&rep, "delay_ms_max", r.delay_max, 3);
+    add_count(&rep, "kept", r.listeners - r.dropped);
+    add_count(&rep, "dropped", r.dropped);
+    add_count(&rep, "dropped_at_join", r.dropped_at_join);
+    add_count(&rep, "gaps", r.gaps);
+    add_count(&rep, "bad", r.bad);
+    add_count(&rep, "min_bytes", r.min_bytes);
+    add_count(&rep, "max_bytes", r.max_bytes);
+    add_count(&rep, "sent_bytes", r.sent_bytes);
+    add_number(&rep, "cpu_per_second", r.cpu_per_second, 5);
+    add_count(&rep, "peak_rss_kib", r.peak_kib);
+    add_table_number(&rep, "rate", STEADY_RATE);
+    add_row(&rep, "request to first stream byte p50/p99", "%10.2f / %.2f ms",
+            {"first_byte_ms_p50", "first_byte_ms_p99"});
+    add_row(&rep, "block delay p50/p99/max", "%10.2f / %.2f / %.2f ms",
+            {"delay_ms_p50", "delay_ms_p99", "delay_ms_max"});
+    add_row(&rep, "listeners kept", "%10d of %d", {"kept", "listeners"});
+    add_row(&rep, "listeners dropped", "%10d (%d within a second of joining)",
+            {"dropped", "dropped_at_join"});
+    add_row(&rep, "sequence gaps", "%10d", {"gaps"});
+    add_row(&rep, "bad headers or blocks", "%10d", {"bad"});
+    add_row(&rep, "bytes per listener kept", "%10d .. %d of %d sent",
+            {"min_bytes", "max_bytes", "sent_bytes"});
+    add_row(&rep, "server CPU seconds per second", "%10.4f", {"cpu_per_second"});
+    add_row(&rep, "server peak resident (VmHWM)", "%10d KiB", {"peak_rss_kib"});
+    if (!storm) return rep;
+    add_count(&rep, "storm_connections", r.storm_done);
+    add_count(&rep, "refused", r.refused);
+    add_count(&rep, "fds_before", r.fds_before);
+    add_count(&rep, "fds_after", r.fds_after);
+    add_count(&rep, "rss_kib_before", r.rss_before);
+    add_count(&rep, "rss_kib_after", r.rss_after);
+    add_row(&rep, "storm connections accepted", "%10d (%d refused)",
+            {"storm_connections", "refused"});
+    add_row(&rep, "server descriptors before/after", "%10d -> %d", {"fds_before", "fds_after"});
+    add_row(&rep, "server resident before/after", "%10d -> %d KiB",
+            {"rss_kib_before", "rss_kib_after"});
+    return rep;
 }
 
 StreamSetup steady_setup(const char* name, int listeners, int storm, double seconds) {
@@ -385,40 +372,33 @@ bool is_figure_rate(const Config& c, double rate) {
 }
 
 // One ceiling run at rate. A run whose figures are not wanted ends at its first dropped
-// listener: it has failed, and the next rate down is tried.
-bool run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs) {
+// listener: it has failed, and the next rate down is tried. Returns what run_stream does.
+const char* run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs) {
     StreamSetup setup{"ceiling",       c.ceiling_listeners, 0,    rate,
                       CEILING_PAYLOAD, c.ceiling_seconds,   true, !is_figure_rate(c, rate)};
     CeilingRun run{rate, {}};
-    if (!run_stream(c, setup, &run.result)) return false;
-    runs->push_back(run);
-    return true;
+    const char* failure = run_stream(c, setup, &run.result);
+    if (failure == nullptr) runs->push_back(run);
+    return failure;
 }
 
-void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest) {
+// One row a rate, highest first; in the JSON line one list a figure, an entry a rate.
+Report ceiling_report(const Config& c, std::vector<CeilingRun> runs, double highest) {
     std::sort(runs.begin(), runs.end(),
               [](const CeilingRun& a, const CeilingRun& b) { return a.rate > b.rate; });
-    std::printf(
-        "\nceiling: %d listeners, the benchmark's source writing whole %u-byte payloads on time, "
-        "%.0f s measured\n",
-        c.ceiling_listeners, CEILING_PAYLOAD, c.ceiling_seconds);
-    JsonLine j = json_begin("ceiling");
-    json_int(&j, "listeners", c.ceiling_listeners);
-    json_uint(&j, "payload", CEILING_PAYLOAD);
-    json_fixed(&j, "seconds", c.ceiling_seconds, 0);
-    if (c.ceiling_search) json_fixed(&j, "highest_rate", highest, 0);
+    Report rep = report_begin("ceiling",
+                              "%d listeners, the benchmark's source writing whole %d-byte "
+                              "payloads on time, %.0f s measured",
+                              {"listeners", "payload", "seconds"});
+    add_count(&rep, "listeners", c.ceiling_listeners);
+    add_count(&rep, "payload", CEILING_PAYLOAD);
+    add_number(&rep, "seconds", c.ceiling_seconds, 0);
+    if (c.ceiling_search) add_number(&rep, "highest_rate", highest, 0);
     std::vector<double> rate, kept, seconds, cpu, pass50, pass99, passes, expected, held;
-    std::vector<double> delay50, delay99;
-    for (const CeilingRun& run : runs) {
-        const StreamResult& r = run.result;
-        char label[64];
-        std::snprintf(label, sizeof label, "%.0f bytes/s", run.rate);
-        print_row(label,
-                  "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms "
-                  "(%zu passes of %.0f; %.2f%% of stamps held)",
-                  r.listeners - r.dropped, r.listeners, r.seconds, r.cpu_per_second, r.pass_p50,
-                  r.pass_p99, r.passes, r.passes_expected, 100 * r.held_share);
-        rate.push_back(run.rate);
+    std::vector<double> delay50, delay99, held_percent;
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        const StreamResult& r = runs[k].result;
+        rate.push_back(runs[k].rate);
         kept.push_back(r.listeners - r.dropped);
         seconds.push_back(r.seconds);
         cpu.push_back(r.cpu_per_second);
@@ -427,26 +407,35 @@ void print_ceiling(const Config& c, std::vector<CeilingRun> runs, double highest
         passes.push_back(static_cast<double>(r.passes));
         expected.push_back(r.passes_expected);
         held.push_back(r.held_share);
+        held_percent.push_back(100 * r.held_share);
         delay50.push_back(r.delay_p50);
         delay99.push_back(r.delay_p99);
+        add_row(&rep, "%.0f bytes/s",
+                "%4d of %d kept over %.1f s; CPU %.4f s/s; pass p50/p99 %.2f / %.2f ms "
+                "(%d passes of %.0f; %.2f%% of stamps held)",
+                {element("rates", k), element("kept", k), "listeners",
+                 element("measured_seconds", k), element("cpu_per_second", k),
+                 element("pass_ms_p50", k), element("pass_ms_p99", k), element("passes", k),
+                 element("passes_expected", k), element("held_stamps_percent", k)});
     }
     if (c.ceiling_search) {
-        print_row("highest rate keeping every listener", "%.0f bytes/s", highest);
+        add_row(&rep, "highest rate keeping every listener", "%.0f bytes/s", {"highest_rate"});
     } else {
-        print_row("highest rate keeping every listener", "not searched (given rates only)");
+        add_row(&rep, "highest rate keeping every listener", "not searched (given rates only)");
     }
-    json_fixed_list(&j, "rates", rate, 0);
-    json_fixed_list(&j, "kept", kept, 0);
-    json_fixed_list(&j, "measured_seconds", seconds, 1);
-    json_fixed_list(&j, "cpu_per_second", cpu, 4);
-    json_fixed_list(&j, "pass_ms_p50", pass50, 2);
-    json_fixed_list(&j, "pass_ms_p99", pass99, 2);
-    json_fixed_list(&j, "passes", passes, 0);
-    json_fixed_list(&j, "passes_expected", expected, 0);
-    json_fixed_list(&j, "held_stamps_share", held, 4);
-    json_fixed_list(&j, "delay_ms_p50", delay50, 1);
-    json_fixed_list(&j, "delay_ms_p99", delay99, 1);
-    json_print(j);
+    add_list(&rep, "rates", rate, 0);
+    add_list(&rep, "kept", kept, 0);
+    add_list(&rep, "measured_seconds", seconds, 1);
+    add_list(&rep, "cpu_per_second", cpu, 4);
+    add_list(&rep, "pass_ms_p50", pass50, 2);
+    add_list(&rep, "pass_ms_p99", pass99, 2);
+    add_list(&rep, "passes", passes, 0);
+    add_list(&rep, "passes_expected", expected, 0);
+    add_list(&rep, "held_stamps_share", held, 4);
+    add_list(&rep, "delay_ms_p50", delay50, 1);
+    add_list(&rep, "delay_ms_p99", delay99, 1);
+    add_table_list(&rep, "held_stamps_percent", held_percent);
+    return rep;
 }
 
 // How many listeners of a crowd of count join in one step (1 for an empty crowd).
@@ -484,44 +473,37 @@ bool run_cap(const Config& c) {
     bool damaged = is_damaged(crowd.listeners[0].check);
     crowd_end(&crowd);
     close_source(&source);
-    if (reading.seconds <= 0) {
-        std::printf("\ncap: the listener received no stream byte\n");
-        return false;
-    }
-    print_cap(reading, dropped, damaged, cpu);
-    return true;
+    return end_run(cap_report(reading, dropped, damaged, cpu),
+                   reading.seconds > 0 ? nullptr : "the listener received no stream byte");
 }
 
 bool run_ceiling(const Config& c) {
     std::vector<CeilingRun> runs;
     double highest = 0;
+    const char* failure = nullptr;
     for (double rate = c.ceiling_top_rate;
-         c.ceiling_search && rate >= c.ceiling_step && highest == 0; rate -= c.ceiling_step) {
-        if (!run_ceiling_at(c, rate, &runs)) return false;
-        if (runs.back().result.dropped == 0) highest = rate;
+         c.ceiling_search && rate >= c.ceiling_step && highest == 0 && failure == nullptr;
+         rate -= c.ceiling_step) {
+        failure = run_ceiling_at(c, rate, &runs);
+        if (failure == nullptr && runs.back().result.dropped == 0) highest = rate;
     }
     for (double rate : c.ceiling_figure_rates) {
         bool done = false;
         for (const CeilingRun& run : runs) done = done || run.rate == rate;
-        if (!done && !run_ceiling_at(c, rate, &runs)) return false;
+        if (!done && failure == nullptr) failure = run_ceiling_at(c, rate, &runs);
     }
-    print_ceiling(c, runs, highest);
-    return true;
+    return end_run(ceiling_report(c, runs, highest), failure);
 }
 
 bool run_steady(const Config& c, int listeners) {
     StreamResult r{};
-    if (!run_stream(c, steady_setup("steady", listeners, 0, c.steady_seconds), &r)) return false;
-    print_stream_table("steady", r, false);
-    print_stream_json("steady", r, false);
-    return true;
+    const char* failure = run_stream(c, steady_setup("steady", listeners, 0, c.steady_seconds), &r);
+    return end_run(stream_report("steady", r, false), failure);
 }
 
 bool run_storm(const Config& c) {
     StreamResult r{};
     StreamSetup setup = steady_setup("storm", c.storm_listeners, c.storm_connections, 0);
-    if (!run_stream(c, setup, &r)) return false;
-    print_stream_table("storm", r, true);
-    print_stream_json("storm", r, true);
-    return true;
+    const char* failure = run_stream(c, setup, &r);
+    return end_run(stream_report("storm", r, true), failure);
 }

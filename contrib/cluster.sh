@@ -15,64 +15,22 @@ seconds=${1:-}
 edges=${EDGES:-4}
 programs=(relayhub feedsend feedlink blockframe)
 
-missing=0
-for p in "${programs[@]}"; do [ -x "$build/$p/$p" ] || missing=1; done
-if [ "$missing" = 1 ]; then
-    . contrib/need-packages.sh
-    need_packages cmake make g++
-    echo "== building into $build"
-    cmake --preset programs >/dev/null && cmake --build "$build" -j2 >/dev/null ||
-        { echo "build failed"; exit 2; }
-fi
+. contrib/local-relays.sh
+need_programs "${programs[@]}"
 haproxy=$(command -v haproxy || echo /usr/sbin/haproxy)
 if [ ! -x "$haproxy" ]; then
     . contrib/need-packages.sh
     need_packages haproxy
     haproxy=/usr/sbin/haproxy
 fi
-bin() { echo "$build/$1/$1"; }
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/relayhub-cluster.XXXXXX")
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+make_workdir cluster
 trap 'exit 0' INT TERM
 
-# Starts a relay, with the options given after its name, on the first of a few random ports
-# that it can open, with its metrics and health answer on another; its ports go to
-# $relay_port and $metrics_port and its pid to the list. Only a port that cannot be opened is
-# tried again: any other failure (a -c beyond the open-file limit) is shown at once.
-start_relay() {
-    local name=$1 pid attempt
-    shift
-    for attempt in $(seq 1 20); do
-        relay_port=$((20000 + RANDOM % 40000))
-        metrics_port=$((20000 + RANDOM % 40000))
-        "$(bin relayhub)" "$@" -m "$metrics_port" "$relay_port" >"$work/$name.out" \
-            2>"$work/$name.log" &
-        pid=$!
-        sleep 0.2
-        if kill -0 "$pid" 2>/dev/null; then
-            pids+=("$pid")
-            return 0
-        fi
-        wait "$pid" 2>/dev/null
-        grep -q "failed to open port" "$work/$name.out" || break
-    done
-    echo "$name did not start:"; cat "$work/$name.out" "$work/$name.log"; exit 2
-}
-
+# Every relay with its metrics and health answer, which HAProxy's checks read.
+relay_metrics=1
 start_relay origin
 origin_port=$relay_port
-mkfifo "$work/stream"
-"$(bin blockframe)" -t -r 16000 >"$work/stream" &
-pids+=($!)
-"$(bin feedsend)" @127.0.0.1 "$origin_port" <"$work/stream" 2>"$work/feedsend.log" &
-pids+=($!)
+start_test_stream "$origin_port"
 echo "== origin relay on port $origin_port, fed by blockframe -t -r 16000 | feedsend"
 
 servers=""

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
-# Sourced by demo.sh and test.sh: makes sure the Debian packages a command needs are installed.
-# As root it installs the missing ones with apt-get; otherwise it names them in one line and
-# stops, since nothing can be built without them.
+# Sourced by test.sh, contrib/cluster.sh and contrib/local-relays.sh: makes sure the Debian
+# packages a command needs are installed. As root it installs the missing ones with apt-get;
+# otherwise it names them in one line and stops, since nothing can be built without them.
 need_packages() {
     local missing=()
     local p
