@@ -59,15 +59,10 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     return ARGUMENTS_TAKEN;
 }
 
-constexpr CommandLine COMMAND_LINE = {
-    .program = "blockcheck",
-    .usage =
-        "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
-        "  -n  the capture has no relay header, as curl and wget save it: one connection",
-    .usage_on_stderr = true,
-    .fault_status = 2,
-    .read_arguments = read_arguments,
-};
+constexpr char USAGE[] =
+    "Usage: blockcheck [-n] [capture_file]   (standard input without a file or with -)\n"
+    "  -n  the capture has no relay header, as curl and wget save it: one connection";
+constexpr CommandLine COMMAND_LINE = {"blockcheck", USAGE, BLOCK_TOOL, read_arguments};
 
 // One block the checker reported. A block that lost its framing, or a cut tail with another
 // block's header inside it, is malformed; only a plain cut tail is allowed, and it can only be
@@ -222,8 +217,7 @@ void end_capture(Capture* c) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     std::FILE* in = stdin;
     if (options.path != nullptr) {
         in = std::fopen(options.path, "rb");

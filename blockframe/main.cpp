@@ -76,19 +76,14 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     return ARGUMENTS_TAKEN;
 }
 
-constexpr CommandLine COMMAND_LINE = {
-    .program = "blockframe",
-    .usage =
-        "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
-        "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
-        "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
-        "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
-        "      (at least 16 bytes each)\n"
-        "  -n  test mode: stop after this many blocks (default: never)",
-    .usage_on_stderr = true,
-    .fault_status = 2,
-    .read_arguments = read_arguments,
-};
+constexpr char USAGE[] =
+    "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+    "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
+    "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
+    "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
+    "      (at least 16 bytes each)\n"
+    "  -n  test mode: stop after this many blocks (default: never)";
+constexpr CommandLine COMMAND_LINE = {"blockframe", USAGE, BLOCK_TOOL, read_arguments};
 
 std::uint64_t now_ns(clockid_t clock) {
     timespec t{};
@@ -132,8 +127,7 @@ std::size_t read_full(std::uint8_t* dst, std::size_t n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + options.payload);
     std::uint8_t* payload = block.data() + BLOCK_HEADER_SIZE;
     std::uint64_t started = now_ns(CLOCK_MONOTONIC);

@@ -17,7 +17,7 @@ int open_command_line(const CommandLine& line, int argc, char** argv) {
     ArgumentAnswer answer = line.read_arguments(argc, argv);
     if (answer == ARGUMENTS_TAKEN) return GO_ON;
     if (answer == ARGUMENTS_UNUSABLE) {
-        std::fprintf(line.usage_on_stderr ? stderr : stdout, "%s\n", line.usage);
+        std::fprintf(line.kind == BLOCK_TOOL ? stderr : stdout, "%s\n", line.usage);
     }
-    return line.fault_status;
+    return line.kind == BLOCK_TOOL ? 2 : 1;
 }

@@ -13,13 +13,20 @@ enum ArgumentAnswer : std::int32_t {
     ARGUMENT_REPORTED = 3,   // one is bad, and a line naming it is on standard error already
 };
 
+// Where a program writes its usage, and the status it ends with when its arguments cannot be
+// used.
+enum ProgramKind : std::int32_t {
+    NETWORK_PROGRAM = 1,  // the relay and its clients: the usage on standard output, status 1
+    BLOCK_TOOL = 2,       // the usage on standard error, which keeps standard output for the
+                          // tool's stream or verdict; status 2
+};
+
 // One program's command line: its name, how its arguments are read and what is said when they
 // cannot be used.
 struct CommandLine {
     const char* program;   // as --version names it
     const char* usage;     // written with a newline after it when the arguments are unusable
-    bool usage_on_stderr;  // the block tools keep standard output for their stream or verdict
-    int fault_status;      // the exit status when the arguments are unusable or one is bad
+    ProgramKind kind;
     // Reads argv[1] on into the program's options, which are module state of its main.cpp.
     ArgumentAnswer (*read_arguments)(int argc, char** argv);
 };
@@ -33,5 +40,5 @@ constexpr int GO_ON = -1;
 // and the program ends with 0: the one long option, answered before the program's own reader,
 // which would take it for an unknown option. Otherwise reads the arguments, and writes the usage
 // when they are unusable. Returns GO_ON, or the status main is to return at once (0 after
-// --version, fault_status after the usage or the reported line).
+// --version, the kind's status after the usage or the reported line).
 int open_command_line(const CommandLine& line, int argc, char** argv);

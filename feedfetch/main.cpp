@@ -34,6 +34,21 @@ Arguments arguments;
 std::uint8_t header_piece[PIECE_SIZE];
 std::uint8_t received[PIECE_SIZE];
 
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 4) return ARGUMENTS_UNUSABLE;
+    arguments.host = argv[1];
+    arguments.header_path = argv[3];
+    if (!take_server_arguments("feedfetch", argv[1], argv[2], &arguments.port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr char USAGE[] =
+    "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
+    "2) feedfetch www.example.com 80 http_header_file >data 2>log";
+constexpr CommandLine COMMAND_LINE = {"feedfetch", USAGE, NETWORK_PROGRAM, read_arguments};
+
 // Sends the header file, opened anew for every connection so that a change to it takes effect
 // at the next one. A file that cannot be opened is reported and nothing is sent.
 void send_header_file(int fd, const char* path) {
@@ -77,31 +92,10 @@ ReplyEnd receive_reply(int fd) {
     }
 }
 
-ArgumentAnswer read_arguments(int argc, char** argv) {
-    if (argc < 4) return ARGUMENTS_UNUSABLE;
-    arguments.host = argv[1];
-    arguments.header_path = argv[3];
-    if (!take_server_arguments("feedfetch", argv[1], argv[2], &arguments.port)) {
-        return ARGUMENT_REPORTED;
-    }
-    return ARGUMENTS_TAKEN;
-}
-
-constexpr CommandLine COMMAND_LINE = {
-    .program = "feedfetch",
-    .usage =
-        "Usage: \n1) feedfetch @127.0.0.1 8888 http_header_file >data 2>log\n"
-        "2) feedfetch www.example.com 80 http_header_file >data 2>log",
-    .usage_on_stderr = false,
-    .fault_status = 1,
-    .read_arguments = read_arguments,
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     for (;;) {
         int fd = connect_to_server(arguments.host, arguments.port);
         // A descriptor set holds only descriptors below FD_SETSIZE; one above it cannot be

@@ -45,6 +45,23 @@ std::uint8_t block[RELAY_BLOCK_MAX];
 ForwardedRing forwarded;
 int downstream = -1;  // the downstream connection, -1 while there is none
 
+constexpr char USAGE[] =
+    "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
+    "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log";
+
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 5) return ARGUMENTS_UNUSABLE;
+    arguments.up_host = argv[1];
+    arguments.down_host = argv[3];
+    if (!take_server_arguments("feedlink", argv[1], argv[2], &arguments.up_port) ||
+        !take_server_arguments("feedlink", argv[3], argv[4], &arguments.down_port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr CommandLine COMMAND_LINE = {"feedlink", USAGE, NETWORK_PROGRAM, read_arguments};
+
 // How an upstream connection ended, for its log line and for the pause before the next one.
 enum UpstreamEnd : std::int32_t {
     ENDED = 1,         // closed, reset or silent after at least one block
@@ -129,32 +146,10 @@ const char* end_text(UpstreamEnd end) {
     return "upstream ended";
 }
 
-ArgumentAnswer read_arguments(int argc, char** argv) {
-    if (argc < 5) return ARGUMENTS_UNUSABLE;
-    arguments.up_host = argv[1];
-    arguments.down_host = argv[3];
-    if (!take_server_arguments("feedlink", argv[1], argv[2], &arguments.up_port) ||
-        !take_server_arguments("feedlink", argv[3], argv[4], &arguments.down_port)) {
-        return ARGUMENT_REPORTED;
-    }
-    return ARGUMENTS_TAKEN;
-}
-
-constexpr CommandLine COMMAND_LINE = {
-    .program = "feedlink",
-    .usage =
-        "Usage: \n1) feedlink @10.0.0.1 8888 @127.0.0.1 8888 2>log\n"
-        "2) feedlink origin.example.com 8888 @127.0.0.1 8888 2>log",
-    .usage_on_stderr = false,
-    .fault_status = 1,
-    .read_arguments = read_arguments,
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     for (;;) {
         std::fprintf(stderr, "upstream %s %d\n", arguments.up_host, arguments.up_port);
         int up = connect_to_server(arguments.up_host, arguments.up_port);

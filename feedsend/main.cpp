@@ -35,6 +35,20 @@ Arguments arguments;
 std::uint8_t piece[PIECE_SIZE];
 InputFraming framing;  // the framing of all input read so far, by any connection
 
+ArgumentAnswer read_arguments(int argc, char** argv) {
+    if (argc < 3) return ARGUMENTS_UNUSABLE;
+    arguments.host = argv[1];
+    if (!take_server_arguments("feedsend", argv[1], argv[2], &arguments.port)) {
+        return ARGUMENT_REPORTED;
+    }
+    return ARGUMENTS_TAKEN;
+}
+
+constexpr char USAGE[] =
+    "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
+    "2) dir | feedsend www.example.com 80   2>log";
+constexpr CommandLine COMMAND_LINE = {"feedsend", USAGE, NETWORK_PROGRAM, read_arguments};
+
 // Reads and discards input up to the next block boundary: the rest of a block whose start went
 // out on a connection that has ended. Moves what follows the boundary in the last read to the
 // front of piece and returns its length (1 to PIECE_SIZE); 0 when the input ends or fails first.
@@ -79,30 +93,10 @@ void send_input(int fd) {
     }
 }
 
-ArgumentAnswer read_arguments(int argc, char** argv) {
-    if (argc < 3) return ARGUMENTS_UNUSABLE;
-    arguments.host = argv[1];
-    if (!take_server_arguments("feedsend", argv[1], argv[2], &arguments.port)) {
-        return ARGUMENT_REPORTED;
-    }
-    return ARGUMENTS_TAKEN;
-}
-
-constexpr CommandLine COMMAND_LINE = {
-    .program = "feedsend",
-    .usage =
-        "Usage: \n1) dir | feedsend @127.0.0.1 8888 2>log\n"
-        "2) dir | feedsend www.example.com 80   2>log",
-    .usage_on_stderr = false,
-    .fault_status = 1,
-    .read_arguments = read_arguments,
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     for (;;) {
         int fd = connect_to_server(arguments.host, arguments.port);
         send_input(fd);

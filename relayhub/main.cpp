@@ -92,27 +92,21 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     return ARGUMENTS_TAKEN;
 }
 
-constexpr CommandLine COMMAND_LINE = {
-    .program = "relayhub",
-    .usage =
-        "Usage: \n"
-        "  relayhub 8888 2>log\n"
-        "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
-        "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
-        "127.0.0.0/8)\n"
-        "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
-        "  -c N               keep N connections at most, the listening one included (default 256)",
-    .usage_on_stderr = false,
-    .fault_status = 1,
-    .read_arguments = read_arguments,
-};
+constexpr char USAGE[] =
+    "Usage: \n"
+    "  relayhub 8888 2>log\n"
+    "  -l ADDRESS         listen on this IPv4 address only (default 0.0.0.0, every interface)\n"
+    "  -s ADDRESS[/BITS]  let this address or network feed the stream; repeatable (default "
+    "127.0.0.0/8)\n"
+    "  -m [ADDRESS:]PORT  answer metrics and health on this port (default address 127.0.0.1)\n"
+    "  -c N               keep N connections at most, the listening one included (default 256)";
+constexpr CommandLine COMMAND_LINE = {"relayhub", USAGE, NETWORK_PROGRAM, read_arguments};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     open_standard_descriptors();
-    int status = open_command_line(COMMAND_LINE, argc, argv);
-    if (status != GO_ON) return status;
+    if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     // Before anything is opened: a relay that could not hold its table would turn listeners
     // away, or fail to accept, long after it seemed to have started well.
     DescriptorLimit descriptors = reserve_descriptors(options.table_size);
