@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "burst.h"
 #include "exposure.h"
 #include "joins.h"
@@ -39,15 +40,36 @@ void usage() {
         stderr);
 }
 
-std::vector<int> parse_list(const char* text) {
-    std::vector<int> out;
-    for (const char* p = text; *p != '\0';) {
-        out.push_back(std::atoi(p));
-        const char* comma = std::strchr(p, ',');
-        if (comma == nullptr) break;
-        p = comma + 1;
+// Counts and rates: whole numbers from 1 to 100,000,000, read as every program reads its
+// numbers. False on anything else.
+bool take_count(const char* text, int* out) {
+    std::uint64_t value = 0;
+    if (!parse_count(text, 1, 100000000, &value)) return false;
+    *out = static_cast<int>(value);  // within int by the bound above
+    return true;
+}
+
+// "1,50,254": one or more counts, comma-separated.
+bool take_list(const char* text, std::vector<int>* out) {
+    out->clear();
+    std::string list = text;
+    for (std::size_t from = 0;;) {
+        std::size_t comma = list.find(',', from);
+        int n = 0;
+        if (!take_count(list.substr(from, comma - from).c_str(), &n)) return false;
+        out->push_back(n);
+        if (comma == std::string::npos) return true;
+        from = comma + 1;
     }
-    return out;
+}
+
+// Seconds and minutes: a decimal number, 0 or more, nothing after it.
+bool take_seconds(const char* text, double* out) {
+    char* end = nullptr;
+    double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(value >= 0)) return false;
+    *out = value;
+    return true;
 }
 
 // A few seconds and small counts per scenario: what CTest's smoke run uses.
@@ -81,7 +103,8 @@ void make_quick(Config* c) {
     c->soak_churn = 2;
 }
 
-// Applies option a with value v; false when a is no option that takes a value.
+// Applies option a with value v; false when a is no option that takes a value, or v is not
+// a value it takes.
 bool set_option(const std::string& a, const char* v, Config* c) {
     if (a == "--relayhub") {
         c->relayhub = v;
@@ -92,35 +115,37 @@ bool set_option(const std::string& a, const char* v, Config* c) {
     } else if (a == "--scenario") {
         if (std::string(v) != "all") c->scenarios = {v};
     } else if (a == "--seconds") {
-        c->steady_seconds = c->cap_seconds = std::atof(v);
+        if (!take_seconds(v, &c->steady_seconds)) return false;
+        c->cap_seconds = c->steady_seconds;
     } else if (a == "--warmup") {
-        c->warmup_seconds = std::atof(v);
+        return take_seconds(v, &c->warmup_seconds);
     } else if (a == "--listeners") {
-        c->steady_listeners = parse_list(v);
+        return take_list(v, &c->steady_listeners);
     } else if (a == "--storm-connections") {
-        c->storm_connections = std::atoi(v);
+        return take_count(v, &c->storm_connections);
     } else if (a == "--ceiling-listeners") {
-        c->ceiling_listeners = std::atoi(v);
+        return take_count(v, &c->ceiling_listeners);
     } else if (a == "--ceiling-seconds") {
-        c->ceiling_seconds = std::atof(v);
+        return take_seconds(v, &c->ceiling_seconds);
     } else if (a == "--ceiling-rates") {
         c->ceiling_search = false;
-        c->ceiling_figure_rates.clear();
-        for (int rate : parse_list(v)) c->ceiling_figure_rates.push_back(rate);
+        std::vector<int> rates;
+        if (!take_list(v, &rates)) return false;
+        c->ceiling_figure_rates.assign(rates.begin(), rates.end());
     } else if (a == "--joins-listeners") {
-        c->joins_listeners = std::atoi(v);
+        return take_count(v, &c->joins_listeners);
     } else if (a == "--small-seconds") {
-        c->small_seconds = std::atof(v);
+        return take_seconds(v, &c->small_seconds);
     } else if (a == "--stalled-seconds") {
-        c->stalled_seconds = std::atof(v);
+        return take_seconds(v, &c->stalled_seconds);
     } else if (a == "--table") {
-        c->table = std::atoi(v);
+        return take_count(v, &c->table);
     } else if (a == "--burst-listeners") {
-        c->burst_listeners = std::atoi(v);
+        return take_count(v, &c->burst_listeners);
     } else if (a == "--minutes") {
-        c->soak_minutes = std::atof(v);
+        return take_seconds(v, &c->soak_minutes);
     } else if (a == "--soak-listeners") {
-        c->soak_listeners = std::atoi(v);
+        return take_count(v, &c->soak_listeners);
     } else {
         return false;
     }
