@@ -13,13 +13,14 @@
 #include "pipeline.h"
 #include "report.h"
 #include "source.h"
+#include "wire.h"
 
 using namespace testkit;
 
 namespace {
 
-constexpr double PIECE_BYTES = 1460;       // what the relay sends a listener in one pass at most
-constexpr double PASS_CEILING = 146000.0;  // one 1460-byte piece per 10 ms pass
+// What the relay sends a listener at most: one piece per 10 ms pass.
+constexpr double PASS_CEILING = PIECE_SIZE * 100.0;
 // cap: one block far larger than one listener can take in the measured time, all held at once.
 constexpr std::uint32_t CAP_PAYLOAD = 8 * 1024 * 1024;
 constexpr int CAP_FLUSH_TIMEOUT_MS = 3000;
@@ -206,7 +207,7 @@ void collect_listeners(StreamRun* run) {
         auto held = static_cast<double>(run->crowd.held_stamps);
         double all = held + static_cast<double>(run->crowd.send_stamps.size());
         res.held_share = all > 0 ? held / all : 0;
-        res.passes_expected = static_cast<double>(res.sent_bytes) / PIECE_BYTES;
+        res.passes_expected = static_cast<double>(res.sent_bytes) / PIECE_SIZE;
         std::vector<double> passes = pass_lengths_ms(std::move(run->crowd.send_stamps));
         res.pass_p50 = percentile(passes, 50);
         res.pass_p99 = percentile(passes, 99);

@@ -54,8 +54,8 @@ TEST_P(Classify, DecidesOnlyAboveTwelveBytes) {
     Connection record{};
     record.state = c.state;
     record.buffer = buffer.data();
-    record.fill = static_cast<std::uint32_t>(c.bytes.size());
-    record.header_end = find_request_end(buffer.data(), 0, record.fill);
+    take_request_read(buffer.data(), &record.fill, &record.header_end,
+                      static_cast<std::uint32_t>(c.bytes.size()));
     EXPECT_EQ(c.expected, classify(record));
 }
 
