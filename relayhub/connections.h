@@ -11,7 +11,8 @@ constexpr std::uint32_t MAX_CONNECTIONS = 256;
 // The most -c takes: the most descriptors a Linux process may ever hold (fs.nr_open's default).
 constexpr std::uint32_t TABLE_SIZE_MAX = 1048576;
 // Descriptors the relay holds beside its records: the three standard ones, the readiness
-// descriptor, the metrics socket and its scrapes, with room to spare.
+// descriptor, the metrics socket and its scrapes, and the /proc file a metrics answer reads,
+// with room to spare.
 constexpr std::uint32_t DESCRIPTORS_BESIDE_TABLE = 16;
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 

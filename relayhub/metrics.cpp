@@ -40,9 +40,10 @@ Counters counters;
 std::uint32_t pass_ms;  // note_pass's reading, for the counters that keep a time
 int metrics_fd = -1;    // the metrics socket, -1 without -m
 MetricsClient clients[METRICS_CLIENTS_MAX];
-std::uint32_t started_ms;   // monotonic, when the metrics socket opened (at start-up)
-double start_time_seconds;  // wall clock of the same moment
-char answer_buffer[16384];  // one answer at a time, sent straight from here
+std::uint32_t started_ms;            // monotonic, when the metrics socket opened (at start-up)
+double start_time_seconds;           // wall clock of the same moment
+char answer_buffer[16384];           // one answer at a time, sent straight from here
+std::uint32_t answer_header_length;  // of the answer in answer_buffer: what HEAD is sent
 char body_buffer[12288];
 
 // printf into a text that stops growing, and remembers it overflowed, once it is full.
@@ -168,15 +169,18 @@ void release(MetricsClient* c) {
 }
 
 // What a scrape asked for, by its request line: "GET /metrics" (Prometheus), "GET /health" (a
-// load balancer's check), or anything else. A query after the path is ignored.
+// load balancer's check), or anything else. A query after the path is ignored. HEAD asks for
+// the same answer without its body (*head set).
 enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_NOT_FOUND };
 
-Route route_of(const std::uint8_t* request, std::uint32_t fill) {
-    constexpr char METHOD[] = "GET ";
-    constexpr std::uint32_t METHOD_LENGTH = sizeof METHOD - 1;
-    if (fill < METHOD_LENGTH || std::memcmp(request, METHOD, METHOD_LENGTH) != 0) {
-        return ROUTE_NOT_FOUND;
-    }
+Route route_of(const std::uint8_t* request, std::uint32_t fill, bool* head) {
+    auto begins = [&](const char* method) {
+        std::size_t length = std::strlen(method);
+        return fill >= length && std::memcmp(request, method, length) == 0;
+    };
+    *head = begins("HEAD ");
+    if (!*head && !begins("GET ")) return ROUTE_NOT_FOUND;
+    const std::uint32_t METHOD_LENGTH = *head ? 5 : 4;
     std::uint32_t end = METHOD_LENGTH;  // the path ends at a query, a blank or the line's end
     while (end < fill && request[end] != '?' && request[end] != ' ' && request[end] != '\r' &&
            request[end] != '\n') {
@@ -194,7 +198,8 @@ Route route_of(const std::uint8_t* request, std::uint32_t fill) {
 }
 
 // The whole HTTP answer into out (size bytes): the status line, the headers and body (length
-// bytes). Returns its length, or 0 if it does not fit.
+// bytes). Returns its length, or 0 if it does not fit; the length without the body goes to
+// answer_header_length.
 std::uint32_t format_answer(const char* status, const char* content_type, const char* body,
                             std::uint32_t length, char* out, std::uint32_t size) {
     Text whole{out, size, 0, false};
@@ -202,6 +207,7 @@ std::uint32_t format_answer(const char* status, const char* content_type, const 
            content_type, length);
     if (whole.overflowed || length > size - whole.length) return 0;
     std::memcpy(out + whole.length, body, length);
+    answer_header_length = whole.length;
     return whole.length + length;
 }
 
@@ -225,8 +231,8 @@ std::uint32_t format_health_answer(const MetricsSnapshot& s, char* out, std::uin
         append(&body, "no source byte for %u s\n",
                static_cast<unsigned>(s.source_idle_seconds));  // whole seconds, rounded down
     }
-    return format_answer(s.live ? "200 OK" : "503 Service Unavailable", "text/plain",
-                         body_buffer, body.length, out, size);
+    return format_answer(s.live ? "200 OK" : "503 Service Unavailable", "text/plain", body_buffer,
+                         body.length, out, size);
 }
 
 // One send: a fresh connection takes an answer of a few kilobytes whole. One that takes less
@@ -235,7 +241,8 @@ void answer(MetricsClient* c, std::uint32_t now_ms) {
     constexpr char NOT_FOUND[] = "not found: ask for /metrics or /health\n";
     MetricsSnapshot s = snapshot(now_ms);
     std::uint32_t n = 0;
-    switch (route_of(c->request, c->fill)) {
+    bool head = false;
+    switch (route_of(c->request, c->fill, &head)) {
         case ROUTE_METRICS:
             s.process = read_process_figures();  // only here: no pass pays for them
             n = format_metrics_answer(s, answer_buffer, sizeof answer_buffer);
@@ -248,6 +255,7 @@ void answer(MetricsClient* c, std::uint32_t now_ms) {
                               answer_buffer, sizeof answer_buffer);
             break;
     }
+    if (n > 0 && head) n = answer_header_length;
     if (n > 0)
         send_some(c->fd, reinterpret_cast<const std::uint8_t*>(answer_buffer), static_cast<int>(n));
     release(c);

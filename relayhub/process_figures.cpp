@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,9 +12,16 @@
 
 namespace {
 
-// Descriptors open in this process: the entries of /proc/self/fd, less the one the listing
-// itself holds while it runs.
+// Descriptors open in this process. Linux gives their number as the size of /proc/self/fd,
+// which costs no more with 16,000 descriptors than with 10; a kernel that gives 0 there
+// (before 6.2) has the folder listed instead, less the descriptor the listing itself holds.
 bool count_open_fds(std::uint64_t* count) {
+    struct stat folder {};
+    if (stat("/proc/self/fd", &folder) != 0) return false;
+    if (folder.st_size > 0) {
+        *count = static_cast<std::uint64_t>(folder.st_size);
+        return true;
+    }
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return false;
     std::uint64_t entries = 0;
@@ -46,8 +54,8 @@ bool parse_stat_line(const char* text, std::uint32_t length, long clock_ticks, l
         p = next;
     }
     // utime 14, stime 15 (clock ticks), vsize 23 (bytes), rss 24 (pages)
-    figures->cpu_seconds = static_cast<double>(fields[14 - 3] + fields[15 - 3]) /
-                           static_cast<double>(clock_ticks);
+    figures->cpu_seconds =
+        static_cast<double>(fields[14 - 3] + fields[15 - 3]) / static_cast<double>(clock_ticks);
     figures->virtual_bytes = fields[23 - 3];
     figures->resident_bytes = fields[24 - 3] * static_cast<unsigned long long>(page_bytes);
     return true;
@@ -64,8 +72,8 @@ ProcessFigures read_process_figures() {
         close(fd);
         if (n > 0) {
             line[n] = '\0';
-            f.have_stat = parse_stat_line(line, static_cast<std::uint32_t>(n),
-                                          sysconf(_SC_CLK_TCK), sysconf(_SC_PAGESIZE), &f);
+            f.have_stat = parse_stat_line(line, static_cast<std::uint32_t>(n), sysconf(_SC_CLK_TCK),
+                                          sysconf(_SC_PAGESIZE), &f);
         }
     }
     f.have_fds = count_open_fds(&f.open_fds);

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 struct ProcessFigures {
-    bool have_stat;  // /proc/self/stat was read: the next three are set
+    bool have_stat;      // /proc/self/stat was read: the next three are set
     double cpu_seconds;  // user and system time
     std::uint64_t resident_bytes;
     std::uint64_t virtual_bytes;
@@ -17,4 +17,3 @@ struct ProcessFigures {
 };
 
 ProcessFigures read_process_figures();
-

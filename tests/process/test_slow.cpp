@@ -81,6 +81,14 @@ TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfte
     start_relay({"-m", std::to_string(metrics_port)});
     EXPECT_EQ(DOWN, scrape(metrics_port, "/health").status);
     EXPECT_EQ(OK, scrape(metrics_port).status);
+    EXPECT_EQ(OK, scrape(metrics_port, "/metrics?from=test").status);
+    EXPECT_EQ(DOWN, scrape(metrics_port, "/health?from=test").status);
+    // HEAD: the same status and headers, without the body.
+    int head = own(connect_loopback(metrics_port));
+    ASSERT_TRUE(send_all(head, "HEAD /metrics HTTP/1.0\r\n\r\n"));
+    std::string headers = recv_for(head, 1 << 16, 3000);
+    EXPECT_EQ(0U, headers.find(OK + "\r\n")) << headers;
+    EXPECT_EQ(headers.size() - 4, headers.find("\r\n\r\n")) << headers;
     for (const char* path : {"/", "/metrics/x", "/healthz", "/Health"}) {
         EXPECT_EQ("HTTP/1.0 404 Not Found", scrape(metrics_port, path).status) << path;
     }
@@ -89,8 +97,7 @@ TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfte
     EXPECT_TRUE(wait_for([&] { return scrape(metrics_port, "/health").status == OK; }, 3000));
     auto last_byte = std::chrono::steady_clock::now();
     // The source stays connected but silent: live for 10 s from its last byte, then not.
-    EXPECT_TRUE(
-        wait_for([&] { return scrape(metrics_port, "/health").status != OK; }, 20000));
+    EXPECT_TRUE(wait_for([&] { return scrape(metrics_port, "/health").status != OK; }, 20000));
     double silent =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - last_byte).count();
     EXPECT_GT(silent, 9.0);
