@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "fixture.h"
-#include "version.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -119,7 +118,6 @@ void PrintTo(const BadOptionCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string FRAME_USAGE = "Usage: blockframe";
 const std::string NOT_A_PAYLOAD = "\" is not a payload size from 1 to 16777204 bytes for -s\n";
-const std::string VERSION_LINE_END = std::string(RELAYHUB_VERSION) + "\n";
 
 const BadOptionCase BAD_OPTIONS[] = {
     {"unknown option", {"-x"}, FRAME_USAGE},

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "fixture.h"
-#include "version.h"
 #include "wire.h"
 
 using namespace testkit;
@@ -38,7 +37,6 @@ const std::string FEEDSEND_USAGE =
     "2>log\n";
 const std::string NOT_A_PORT = "\" is not a port (a whole number from 1 to 65535)\n";
 const std::string NOT_A_HOST = "\" is not a host (@ and a dotted quad, or a name)\n";
-const std::string VERSION_LINE_END = std::string(RELAYHUB_VERSION) + "\n";
 
 const UsageCase USAGE_CASES[] = {
     {"feedsend --version", {FEEDSEND_BIN, "--version"}, "feedsend " + VERSION_LINE_END, "", 0},

@@ -210,8 +210,8 @@ class BehindHAProxy : public Cluster {
         for (int e = 0; e < EDGES; ++e) {
             // Its own descriptors, the metrics socket and the feedlink source; the rest are
             // listeners (and at most a health check, on the metrics port).
-            per_edge_[e] = open_fd_count(edges_[static_cast<std::size_t>(e)]->pid) -
-                           (RELAY_IDLE_FDS + 2);
+            per_edge_[e] =
+                open_fd_count(edges_[static_cast<std::size_t>(e)]->pid) - (RELAY_IDLE_FDS + 2);
             carried += per_edge_[e];
             EXPECT_LE(per_edge_[e], 1022) << "edge " << e;
         }
@@ -373,10 +373,20 @@ class FrontDoors : public BehindHAProxy {
     // or an operator's first try) without ca, otherwise signed by ca.
     Identity identity(const std::string& name, const Identity* ca = nullptr) {
         Identity id{temp_file(""), temp_file("")};
-        std::vector<std::string> request = {
-            OPENSSL_BIN, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-            "-nodes", "-subj", "/CN=" + name, "-addext",
-            "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout", id.key, "-out"};
+        std::vector<std::string> request = {OPENSSL_BIN,
+                                            "req",
+                                            "-newkey",
+                                            "ec",
+                                            "-pkeyopt",
+                                            "ec_paramgen_curve:prime256v1",
+                                            "-nodes",
+                                            "-subj",
+                                            "/CN=" + name,
+                                            "-addext",
+                                            "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                                            "-keyout",
+                                            id.key,
+                                            "-out"};
         if (ca == nullptr) {
             request.insert(request.end(), {id.cert, "-x509", "-days", "1"});
             run(request);
@@ -386,8 +396,8 @@ class FrontDoors : public BehindHAProxy {
         request.push_back(signing_request);
         run(request);
         run({OPENSSL_BIN, "x509", "-req", "-in", signing_request, "-CA", ca->cert, "-CAkey",
-             ca->key, "-set_serial", std::to_string(++serial_), "-days", "1",
-             "-copy_extensions", "copy", "-out", id.cert});
+             ca->key, "-set_serial", std::to_string(++serial_), "-days", "1", "-copy_extensions",
+             "copy", "-out", id.cert});
         return id;
     }
     void run(const std::vector<std::string>& argv) {
@@ -405,7 +415,8 @@ class FrontDoors : public BehindHAProxy {
 
 TEST_F(FrontDoors, HttpsAndIpv6ListenersGetAWholeStream) {
     Identity self = identity("localhost");
-    ASSERT_NO_FATAL_FAILURE(start_cluster(1, temp_file(read_file(self.cert) + read_file(self.key))));
+    ASSERT_NO_FATAL_FAILURE(
+        start_cluster(1, temp_file(read_file(self.cert) + read_file(self.key))));
     struct Door {
         const char* name;
         std::string url;
@@ -417,7 +428,7 @@ TEST_F(FrontDoors, HttpsAndIpv6ListenersGetAWholeStream) {
     };
     for (const Door& d : doors) {
         // A stream never ends: curl stops it after 4 s (status 28), with what it has saved.
-        std::vector<std::string> argv = {CURL_BIN, "-sS", "--max-time", "4"};
+        std::vector<std::string> argv = {CURL_BIN, "-sS", "--noproxy", "*", "--max-time", "4"};
         argv.insert(argv.end(), d.options.begin(), d.options.end());
         argv.push_back(d.url);
         Child& curl = start(argv);
@@ -436,27 +447,35 @@ TEST_F(FrontDoors, OnlyAProducerWithACertificateOfTheOperatorsCaReachesTheRelay)
     start_relay({"-m", std::to_string(metrics_port)});
     int producer_port = free_port();
     std::string config = read_file(PRODUCER_CONFIG);
-    for (const auto& [path, file] :
-         {std::pair<std::string, std::string>{"/etc/relayhub/producer-front.pem",
-                                              temp_file(read_file(front.cert) + read_file(front.key))},
-          {"/etc/relayhub/producers-ca.pem", ca.cert}}) {
+    for (const auto& [path, file] : {std::pair<std::string, std::string>{
+                                         "/etc/relayhub/producer-front.pem",
+                                         temp_file(read_file(front.cert) + read_file(front.key))},
+                                     {"/etc/relayhub/producers-ca.pem", ca.cert}}) {
         ASSERT_NE(std::string::npos, config.find(path)) << path;
         config.replace(config.find(path), path.size(), file);
     }
     config = fill_in(config, {{"@PRODUCER_PORT@", producer_port}, {"@RELAY_PORT@", port_}});
+    // Loopback only, where the template binds every interface.
+    ASSERT_NE(std::string::npos, config.find("bind :")) << config;
+    config.replace(config.find("bind :"), 6, "bind 127.0.0.1:");
     Child& haproxy = start({HAPROXY_BIN, "-db", "-f", temp_file(config)});
     ASSERT_GE(own(connect_loopback(producer_port, 5000)), 0) << stderr_of(haproxy);
-    // The producer's side: socat on loopback, carrying feedsend's connections over TLS.
-    auto bridge = [&](const Identity* id) {
+    // The producer's side: socat on loopback, carrying a connection over TLS; with "fork",
+    // each of feedsend's connections, every one by a child that ends with it.
+    auto bridge = [&](const Identity* id, const std::string& listen_options) {
         int port = free_port();
-        std::string tls = "OPENSSL:127.0.0.1:" + std::to_string(producer_port) + ",cafile=" + ca.cert;
+        std::string tls =
+            "OPENSSL:127.0.0.1:" + std::to_string(producer_port) + ",cafile=" + ca.cert;
         if (id != nullptr) tls += ",cert=" + id->cert + ",key=" + id->key;
-        start({SOCAT_BIN, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork",
+        start({SOCAT_BIN, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1" + listen_options,
                tls});
-        EXPECT_GE(own(connect_loopback(port, 5000)), 0) << "socat did not listen";
         return port;
     };
-    start_feed(0, 16000, bridge(&producer));
+    int producer_bridge = bridge(&producer, ",reuseaddr,fork");
+    int probe = connect_loopback(producer_bridge, 5000);  // feedsend would wait 5 s to retry
+    ASSERT_GE(probe, 0) << "socat did not listen";
+    close(probe);
+    start_feed(0, 16000, producer_bridge);
     Crowd& crowd = listeners(1);
     const Listener& l = crowd.listeners[0];
     for (int k = 0; k < 50 && l.check.blocks < 5; ++k) crowd_pump(&crowd, 100);
@@ -466,7 +485,8 @@ TEST_F(FrontDoors, OnlyAProducerWithACertificateOfTheOperatorsCaReachesTheRelay)
     // Without a certificate, and with one of another CA: the handshake fails at the front,
     // so their blocks never reach the relay.
     for (const Identity* id : {static_cast<const Identity*>(nullptr), &std::as_const(stranger)}) {
-        int intruder = own(connect_loopback(bridge(id)));
+        int intruder = own(connect_loopback(bridge(id, ""), 5000));
+        ASSERT_GE(intruder, 0) << "socat did not listen";
         send_all(intruder, filled_block(100, 'E') + filled_block(100, 'E', 1));
         EXPECT_TRUE(wait_closed(intruder, 5000)) << (id ? "stranger" : "no certificate");
     }

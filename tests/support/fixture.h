@@ -14,6 +14,10 @@
 #include "crowd.h"
 #include "pipeline.h"
 #include "process.h"
+#include "version.h"
+
+// What every program's --version ends with, after its name and a blank.
+inline const std::string VERSION_LINE_END = std::string(RELAYHUB_VERSION) + "\n";
 
 class ProcessTest : public testing::Test {
    protected:
