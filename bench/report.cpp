@@ -29,15 +29,15 @@ double shown_value(const Report& report, const std::string& ref) {
     return NAN;
 }
 
-// One conversion: spec is its text without the letter ("%10.2").
-std::string convert(const std::string& spec, char conversion, double value) {
+// One conversion: format is its text without the letter ("%10.2").
+std::string convert(const std::string& format, char conversion, double value) {
     char text[128];
     if (conversion == 's') {
-        std::snprintf(text, sizeof text, (spec + "s").c_str(), value != 0 ? "yes" : "no");
+        std::snprintf(text, sizeof text, (format + "s").c_str(), value != 0 ? "yes" : "no");
     } else if (conversion == 'd' && std::isfinite(value)) {
-        std::snprintf(text, sizeof text, (spec + "lld").c_str(), static_cast<long long>(value));
+        std::snprintf(text, sizeof text, (format + "lld").c_str(), static_cast<long long>(value));
     } else {
-        std::snprintf(text, sizeof text, (spec + "f").c_str(), value);
+        std::snprintf(text, sizeof text, (format + "f").c_str(), value);
     }
     return text;
 }
@@ -52,7 +52,7 @@ std::string render(const Report& report, const std::string& text,
             out += text[i];
             continue;
         }
-        std::string spec = text.substr(i, letter - i);
+        std::string format = text.substr(i, letter - i);
         i = letter;
         if (text[letter] == '%') {
             out += '%';
@@ -60,7 +60,7 @@ std::string render(const Report& report, const std::string& text,
         }
         double value = *next < shows.size() ? shown_value(report, shows[*next]) : NAN;
         *next += 1;
-        out += convert(spec, text[letter], value);
+        out += convert(format, text[letter], value);
     }
     return out;
 }

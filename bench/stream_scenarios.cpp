@@ -80,7 +80,9 @@ Report cap_report(const CapReading& r, bool dropped, bool damaged, double cpu) {
     add_number(&rep, "server_cpu_seconds", cpu, 3);
     add_flag(&rep, "damaged", damaged);
     add_row(&rep, "listener rate", "%12.0f bytes/s", {"bytes_per_second"});
-    add_row(&rep, "ratio to the pass ceiling", "%12.3f (ceiling 146,000 bytes/s)", {"ratio"});
+    add_table_number(&rep, "pass_ceiling", PASS_CEILING);
+    add_row(&rep, "ratio to the pass ceiling", "%12.3f (ceiling %.0f bytes/s)",
+            {"ratio", "pass_ceiling"});
     add_row(&rep, "listener dropped", "%12s", {"dropped"});
     add_row(&rep, "stream damaged", "%12s", {"damaged"});
     return rep;

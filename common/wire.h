@@ -53,10 +53,10 @@ inline bool is_block_marker(const std::uint8_t* p) { return read_u32_le(p) == BL
 // The largest block, header included, that ever reaches a listener: the size of the relay's
 // window. A header that declares a larger one begins no block.
 constexpr std::uint32_t RELAY_BLOCK_MAX = 16 * 1024 * 1024;
-// Whether a block of this payload length can be relayed; 64 bits, so that a length near 2^32
-// plus the header does not wrap.
-inline bool block_length_fits(std::uint32_t length) {
-    return static_cast<std::uint64_t>(length) + BLOCK_HEADER_SIZE <= RELAY_BLOCK_MAX;
+// Whether a block of this payload length, header included, fits in max bytes (by default what
+// a relay can hold); 64 bits, so that a length near 2^32 plus the header does not wrap.
+inline bool block_length_fits(std::uint32_t length, std::uint64_t max = RELAY_BLOCK_MAX) {
+    return static_cast<std::uint64_t>(length) + BLOCK_HEADER_SIZE <= max;
 }
 // The one rule for where a block begins: a marker, and a length a relay can hold. Anything else
 // is bytes that frame nothing, however they came: a flipped bit in a length field must not
@@ -71,9 +71,9 @@ inline bool block_frames_at(const std::uint8_t* p) {
 }
 
 // A piece, in bytes: the most the relay sends a player in one pass of its loop, and what
-// feedsend sends and feedfetch reads in one call. 1460 is the payload of one full TCP segment
-// on Ethernet (a 1500-byte packet less 20 bytes of IPv4 header and 20 of TCP header), so a
-// piece leaves as one segment and none goes out split into a full one and a runt. A block of
+// feedsend sends and feedfetch reads in one call. 1460 is about the payload of one full TCP
+// segment on Ethernet (a 1500-byte packet less 20 bytes of IPv4 header and 20 of TCP header,
+// 12 fewer with TCP timestamps), so a piece leaves as about one segment. A block of
 // k pieces, header included, leaves feedsend the moment it is written (blockframe's default
 // block is 3).
 constexpr std::uint32_t PIECE_SIZE = 1460;

@@ -23,8 +23,7 @@ constexpr auto MARKER_FIRST = static_cast<std::uint8_t>(BLOCK_MARKER);
 // decides; a window built smaller frames only what it can hold, as the relay's does, and so
 // its every rule below keeps its cases.
 bool frames_in_window(const std::uint8_t* head) {
-    return block_frames_at(head) &&
-           static_cast<std::uint64_t>(read_u32_le(head + 4)) + BLOCK_HEADER_SIZE <= WINDOW_CAPACITY;
+    return block_frames_at(head) && block_length_fits(read_u32_le(head + 4), WINDOW_CAPACITY);
 }
 
 // Whether a block may begin at k of a sequence of total bytes read through at(): the one rule,
