@@ -24,8 +24,8 @@ enum ProgramKind : std::int32_t {
 // One program's command line: its name, how its arguments are read and what is said when they
 // cannot be used.
 struct CommandLine {
-    const char* program;   // as --version names it
-    const char* usage;     // written with a newline after it when the arguments are unusable
+    const char* program;  // as --version names it
+    const char* usage;    // written with a newline after it when the arguments are unusable
     ProgramKind kind;
     // Reads argv[1] on into the program's options, which are module state of its main.cpp.
     ArgumentAnswer (*read_arguments)(int argc, char** argv);

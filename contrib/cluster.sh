@@ -45,11 +45,13 @@ for n in $(seq 1 "$edges"); do
 done
 
 # HAProxy in the foreground (-db), so that its pid is the one stopped; a port it cannot bind
-# ends it at once, and another is tried.
+# ends it at once, and another is tried. On a host without IPv6 the template's [::1] bind goes.
+no_ipv6=""
+grep -qs '^0' /proc/sys/net/ipv6/conf/lo/disable_ipv6 || no_ipv6='/^ *bind \[::1\]/d'
 started=""
 for attempt in $(seq 1 20); do
     front_port=$((20000 + RANDOM % 40000))
-    sed -e "s/@FRONT_PORT@/$front_port/g" -e "s/^ *@SERVERS@/$servers/" \
+    sed -e "s/@FRONT_PORT@/$front_port/g" -e "s/^ *@SERVERS@/$servers/" -e "$no_ipv6" \
         contrib/haproxy/haproxy.cfg >"$work/haproxy.cfg"
     "$haproxy" -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
     pid=$!
