@@ -28,3 +28,13 @@ std::uint32_t monotonic_ms();
 // at once when that moment has come or passed. A deadline counts as passed when it lies up to
 // 2^31 ms (24.8 days) behind the clock, as ahead when it lies less than that in front.
 void sleep_until_ms(std::uint32_t deadline_ms);
+
+// A process's CPU time and memory, as its /proc/PID/stat file gives them.
+struct ProcessStat {
+    double cpu_seconds;  // user and system time
+    std::uint64_t virtual_bytes;
+    std::uint64_t resident_bytes;
+};
+// Reads the stat file at path ("/proc/self/stat", "/proc/1234/stat"); false when it cannot be
+// read or is not one.
+bool read_process_stat(const char* path, ProcessStat* stat);

@@ -22,6 +22,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform.h"
+
 namespace testkit {
 namespace {
 
@@ -289,18 +291,9 @@ bool wait_closed(int fd, int timeout_ms) {
 }
 
 double cpu_seconds(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold blanks and parentheses: the fields are counted after its last ')'.
-    std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(stat.substr(close + 1));
-    std::string field;
-    long ticks = 0;
-    for (int k = 3; k <= 15 && fields >> field; ++k) {
-        if (k >= 14) ticks += std::strtol(field.c_str(), nullptr, 10);  // utime, then stime
-    }
-    if (!fields) return -1;
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    ProcessStat stat{};
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    return read_process_stat(path.c_str(), &stat) ? stat.cpu_seconds : -1;
 }
 
 }  // namespace testkit

@@ -82,11 +82,11 @@ void format_process(const ProcessFigures& p, Text* t) {
     if (p.have_stat) {
         describe(t, "process_cpu_seconds_total", "counter",
                  "Total user and system CPU time spent in seconds.");
-        append(t, "process_cpu_seconds_total %.2f\n", p.cpu_seconds);
+        append(t, "process_cpu_seconds_total %.2f\n", p.stat.cpu_seconds);
         metric(t, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
-               p.resident_bytes);
+               p.stat.resident_bytes);
         metric(t, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
-               p.virtual_bytes);
+               p.stat.virtual_bytes);
     }
     if (p.have_fds) {
         metric(t, "process_open_fds", "gauge", "Number of open file descriptors.", p.open_fds);

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
+#include "platform.h"
+
 struct ProcessFigures {
-    bool have_stat;      // /proc/self/stat was read: the next three are set
-    double cpu_seconds;  // user and system time
-    std::uint64_t resident_bytes;
-    std::uint64_t virtual_bytes;
+    bool have_stat;  // /proc/self/stat was read: stat is set
+    ProcessStat stat;
     bool have_fds;  // /proc/self/fd was listed: open_fds is set
     std::uint64_t open_fds;
     std::uint64_t max_fds;  // the soft limit on open descriptors
