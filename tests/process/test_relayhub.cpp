@@ -295,7 +295,11 @@ TEST_F(Relayhub, MetricsReportTheTableTheWindowAndWhatHappened) {
         << s.body;
     // The relay's descriptors as the system counts them, with the scrape's own socket, which
     // the relay has closed since.
-    EXPECT_EQ(open_fd_count(children_.back()->pid) + 1, s.samples["process_open_fds"]);
+    pid_t relay = children_.back()->pid;
+    EXPECT_TRUE(
+        wait_for([&] { return open_fd_count(relay) + 1 == s.samples["process_open_fds"]; }, 3000))
+        << open_fd_count(relay) << " descriptors, the scrape said "
+        << s.samples["process_open_fds"];
     // A scrape takes no record: the table and its log saw five connections, not the scrapes.
     EXPECT_EQ(5U, count_of(stderr_of(*children_.back()), " -> "));
     // Prometheus's own check of the exposition text: names, types, help and suffixes.
