@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -16,29 +15,11 @@
 
 #include "arguments.h"
 #include "platform.h"
+#include "readiness.h"
 
 namespace {
 
 ConnectionTable table;  // entries[0] is the listener for the life of the process
-
-// Readiness: the epoll descriptor that watches every record's socket, the buffer its answers
-// land in (one event per record at most), and a mark per descriptor number, since records move
-// in the table and descriptors do not.
-enum ReadyMark : std::uint8_t {
-    UNMARKED = 0,
-    MARKED = 1,     // has something to read in this pass; cleared when taken
-    UNWATCHED = 2,  // epoll would not take it: read at every pass, as if always marked
-};
-int readiness_fd = -1;
-epoll_event* events;
-ReadyMark* marks;
-std::uint32_t mark_count;  // descriptors below this have a mark
-// The last epoll_wait failed, so nothing is known of this pass: every record is read.
-bool readiness_unknown;
-// Marks beyond this many descriptors would cost memory for descriptors the relay never
-// holds; a larger one (possible only when the process was handed many open ones) counts as
-// ready at every pass.
-constexpr std::uint64_t MARKS_MAX = 2 * static_cast<std::uint64_t>(TABLE_SIZE_MAX);
 
 // Exactly O_NONBLOCK: a new socket has no other status flag worth keeping.
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, O_NONBLOCK); }
@@ -74,8 +55,8 @@ void remove_connection(std::uint32_t i) {
 
 }  // namespace
 
-DescriptorLimit reserve_descriptors(std::uint32_t records) {
-    DescriptorLimit result{true, static_cast<std::uint64_t>(records) + DESCRIPTORS_BESIDE_TABLE, 0};
+DescriptorLimit reserve_descriptors(std::uint64_t needed) {
+    DescriptorLimit result{true, needed, 0};
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_cur >= result.needed) return result;
@@ -93,21 +74,15 @@ DescriptorLimit reserve_descriptors(std::uint32_t records) {
 }
 
 bool open_table(std::uint32_t capacity) {
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    mark_count = static_cast<std::uint32_t>(limit.rlim_cur < MARKS_MAX ? limit.rlim_cur : MARKS_MAX);
     // calloc: zero pages are mapped as they are first touched, so a large table costs memory
-    // only for the records and descriptors in use.
+    // only for the records in use.
     table.entries = static_cast<Connection*>(std::calloc(capacity, sizeof(Connection)));
-    events = static_cast<epoll_event*>(std::calloc(capacity, sizeof(epoll_event)));
-    marks = static_cast<ReadyMark*>(std::calloc(mark_count, sizeof(ReadyMark)));
-    if (table.entries == nullptr || events == nullptr || marks == nullptr) {
+    if (table.entries == nullptr) {
         errno = ENOMEM;
         return false;
     }
     table.capacity = capacity;
-    readiness_fd = epoll_create1(EPOLL_CLOEXEC);
-    return readiness_fd >= 0;
+    return true;
 }
 
 void set_send_buffer(int fd, int bytes) {
@@ -193,20 +168,12 @@ void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_
     c.retired = false;
     // Not zeroed: only the bytes below fill are ever read. A failed allocation ends the process.
     c.buffer = new std::uint8_t[RECEIVE_BUFFER_SIZE];
-    if (static_cast<std::uint32_t>(fd) >= mark_count) return;  // read at every pass
-    // Level-triggered EPOLLIN: bytes, a peer's close (a read of 0) and, always reported, an
-    // error or hang-up.
-    epoll_event watch{};
-    watch.events = EPOLLIN;
-    watch.data.fd = fd;
-    bool watched = epoll_ctl(readiness_fd, EPOLL_CTL_ADD, fd, &watch) == 0;
-    marks[fd] = watched ? MARKED : UNWATCHED;
+    watch_socket(fd);
 }
 
 void drop_connection(std::uint32_t i) {
     int fd = table.entries[i].fd;
-    // Closing the socket also takes it out of the epoll set: nothing else holds it.
-    if (static_cast<std::uint32_t>(fd) < mark_count) marks[fd] = UNMARKED;
+    forget_socket(fd);
     close_socket(fd);
     release_pages(table.entries[i].buffer);
     delete[] table.entries[i].buffer;
@@ -218,21 +185,3 @@ Connection& connection_at(std::uint32_t i) { return table.entries[i]; }
 std::uint32_t connection_count() { return table.count; }
 
 std::uint32_t table_capacity() { return table.capacity; }
-
-void mark_ready_sockets() {
-    int n = epoll_wait(readiness_fd, events, static_cast<int>(table.capacity), 0);
-    readiness_unknown = n < 0;
-    for (int k = 0; k < n; ++k) {
-        auto fd = static_cast<std::uint32_t>(events[k].data.fd);
-        if (marks[fd] == UNMARKED) marks[fd] = MARKED;
-    }
-}
-
-bool take_ready(const Connection& c) {
-    auto fd = static_cast<std::uint32_t>(c.fd);
-    if (fd >= mark_count || readiness_unknown) return true;
-    if (marks[fd] == UNWATCHED) return true;
-    bool ready = marks[fd] == MARKED;
-    marks[fd] = UNMARKED;
-    return ready;
-}

@@ -2,7 +2,8 @@
 #pragma once
 // connections: the server's table of open sockets and its non-blocking socket operations. Only
 // this module adds or removes records and opens or closes sockets; the poll loop decides when,
-// the players module what the bytes of a record mean.
+// the players module what the bytes of a record mean. A record's socket is watched for
+// readiness from its addition to its teardown.
 
 #include <cstdint>
 
@@ -11,8 +12,8 @@ constexpr std::uint32_t MAX_CONNECTIONS = 256;
 // The most -c takes: the most descriptors a Linux process may ever hold (fs.nr_open's default).
 constexpr std::uint32_t TABLE_SIZE_MAX = 1048576;
 // Descriptors the relay holds beside its records: the three standard ones, the readiness
-// descriptor, the metrics socket and its scrapes, and the /proc file a metrics answer reads,
-// with room to spare.
+// descriptor, the metrics socket and the /proc file a metrics answer reads, with room to spare.
+// The metrics port's scrapes and whatever the relay was started with come on top.
 constexpr std::uint32_t DESCRIPTORS_BESIDE_TABLE = 16;
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 
@@ -53,12 +54,11 @@ struct DescriptorLimit {
     std::uint64_t needed;
     std::uint64_t limit;
 };
-// Raises the process's soft open-file limit to what a table of `records` needs, as far as the
-// hard limit allows. Calls setrlimit only when the soft limit is too low, so a relay whose
-// limit is set from outside (a service unit's LimitNOFILE) never needs to.
-DescriptorLimit reserve_descriptors(std::uint32_t records);
-// Reserves a table of capacity records (2 or more) and the readiness descriptor that watches
-// their sockets; false with errno set when either cannot be had.
+// Raises the process's soft open-file limit to `needed`, as far as the hard limit allows.
+// Calls setrlimit only when the soft limit is too low, so a relay whose limit is set from
+// outside (a service unit's LimitNOFILE) never needs to.
+DescriptorLimit reserve_descriptors(std::uint64_t needed);
+// Reserves a table of capacity records (2 or more); false with errno set when it cannot be had.
 bool open_table(std::uint32_t capacity);
 
 // Sets the socket's send buffer to bytes (SO_SNDBUF), which also stops the system from growing
@@ -100,12 +100,3 @@ void drop_connection(std::uint32_t i);
 Connection& connection_at(std::uint32_t i);
 std::uint32_t connection_count();
 std::uint32_t table_capacity();
-
-// Readiness, asked once at the start of a pass: one epoll_wait that does not wait marks every
-// record whose socket has bytes, a closed peer or an error. A record that is not marked has
-// nothing to read, exactly as a read that would block would say, so the pass spares it the
-// read. Level-triggered: a socket is marked again at every pass while anything is left unread.
-void mark_ready_sockets();
-// Whether record c's socket was marked in this pass; clears the mark. A descriptor too large to
-// have a mark counts as ready, so it is read as before.
-bool take_ready(const Connection& c);

@@ -13,9 +13,12 @@
 #include "command_line.h"
 #include "connections.h"
 #include "metrics.h"
+#include "metrics_port.h"
 #include "platform.h"
 #include "players.h"
 #include "poll_loop.h"
+#include "process_figures.h"
+#include "readiness.h"
 
 namespace {
 
@@ -108,19 +111,33 @@ int main(int argc, char** argv) {
     open_standard_descriptors();
     if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
     // Before anything is opened: a relay that could not hold its table would turn listeners
-    // away, or fail to accept, long after it seemed to have started well.
-    DescriptorLimit descriptors = reserve_descriptors(options.table_size);
+    // away, or fail to accept, long after it seemed to have started well. Descriptors it was
+    // started with (beyond the standard three) hold places as surely as its own sockets do.
+    std::uint64_t open_at_start = 3;
+    count_open_fds(&open_at_start);
+    std::uint64_t inherited = open_at_start > 3 ? open_at_start - 3 : 0;
+    std::uint64_t needed = options.table_size + DESCRIPTORS_BESIDE_TABLE + inherited +
+                           (options.metrics ? METRICS_SCRAPES_MAX : 0);
+    DescriptorLimit descriptors = reserve_descriptors(needed);
     if (!descriptors.enough) {
-        std::fprintf(stderr, "relayhub: -c %u needs %llu open files; the limit is %llu\n",
-                     options.table_size, static_cast<unsigned long long>(descriptors.needed),
+        char held[64] = "";
+        if (inherited > 0) {
+            std::snprintf(held, sizeof held, ", %llu of them already open",
+                          static_cast<unsigned long long>(inherited));
+        }
+        std::fprintf(stderr, "relayhub: -c %u needs %llu open files%s; the limit is %llu\n",
+                     options.table_size, static_cast<unsigned long long>(descriptors.needed), held,
                      static_cast<unsigned long long>(descriptors.limit));
         return 1;
     }
-    if (!open_table(options.table_size)) {
+    // Every descriptor the relay will hold lies below what it needs: the system hands out the
+    // lowest free one.
+    if (!open_table(options.table_size) || !open_readiness(static_cast<std::uint32_t>(needed))) {
         std::fprintf(stderr, "relayhub: no table of %u connections, errno=%i\n", options.table_size,
                      last_error());
         return 1;
     }
+    note_start();
     int listen_fd = open_listener(options.listen_address, options.port);
     if (listen_fd <= 0) {
         int err = last_error();  // the error of the last failed call inside open_listener

@@ -140,7 +140,9 @@ StepAnswer handle_data(std::uint32_t i) {
     if (c.state == SOURCE) {
         // On the step that made it a SOURCE this is all it has sent, marker first.
         count_source_bytes(c.fill);
+        std::uint64_t complete = server_window().complete_blocks;
         settle_players_after_discard(window_append(c.buffer, c.fill), server_window());
+        count_blocks(server_window().complete_blocks - complete);
         c.fill = 0;
     } else if (c.state == PLAYER) {
         c.fill = 0;  // whatever a player sends is discarded unread

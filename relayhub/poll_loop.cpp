@@ -5,8 +5,10 @@
 
 #include "connections.h"
 #include "metrics.h"
+#include "metrics_port.h"
 #include "platform.h"
 #include "players.h"
+#include "readiness.h"
 #include "wire.h"
 
 namespace {
@@ -33,7 +35,7 @@ void accept_step(const Connection& listener, std::uint32_t now_ms) {
 // when nothing has arrived, a teardown when the peer has closed or the read failed otherwise.
 StepAnswer read_step(std::uint32_t i) {
     Connection& c = connection_at(i);
-    if (!take_ready(c)) return handle_idle(i);  // what a read that would block leads to
+    if (!was_ready(c.fd)) return handle_idle(i);  // what a read that would block leads to
     int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
     if (r > 0) {
         auto received = static_cast<std::uint32_t>(r);
@@ -55,12 +57,12 @@ StepAnswer read_step(std::uint32_t i) {
 // other record with something to read gets one read followed by its data or idle step or its
 // teardown, and every record with nothing to read its idle step.
 void poll_pass(std::uint32_t now_ms) {
-    mark_ready_sockets();
+    wait_for_ready();  // once, for the table and the metrics port alike
     // The count is read afresh at every test, so a record added during the pass is visited in it.
     for (std::uint32_t i = 0; i < connection_count(); ++i) {
         Connection& c = connection_at(i);
         if (c.state == LISTENER) {
-            if (take_ready(c)) accept_step(c, now_ms);
+            if (was_ready(c.fd)) accept_step(c, now_ms);
             continue;
         }
         // Unsigned: right across the wrap of the clock.

@@ -4,8 +4,9 @@
 // then visits every record of the connection table once, in table order: the listener accepts
 // the connections that wait, every other record with something to read gets one read, which is
 // handed to the players module's data step, and every record with nothing goes to the idle
-// step; the loop alone decides that a record is torn down. It sits above the table and the players,
-// which never call back into it.
+// step; the loop alone decides that a record is torn down. The metrics port is served last.
+// The loop sits at the top of the house, beside the metrics port; nothing below calls back
+// into it.
 
 #include <cstdint>
 

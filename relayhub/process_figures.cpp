@@ -5,8 +5,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-namespace {
-
 // Descriptors open in this process. Linux gives their number as the size of /proc/self/fd,
 // which costs no more with 16,000 descriptors than with 10; a kernel that gives 0 there
 // (before 6.2) has the folder listed instead, less the descriptor the listing itself holds.
@@ -27,8 +25,6 @@ bool count_open_fds(std::uint64_t* count) {
     *count = entries > 0 ? entries - 1 : 0;
     return true;
 }
-
-}  // namespace
 
 ProcessFigures read_process_figures() {
     ProcessFigures f{};

@@ -17,3 +17,5 @@ struct ProcessFigures {
 };
 
 ProcessFigures read_process_figures();
+// The descriptors open in this process now; false when the system does not say.
+bool count_open_fds(std::uint64_t* count);

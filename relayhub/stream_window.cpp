@@ -318,6 +318,22 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
     track_blocks(w);
 }
 
+// Counts the blocks that have become complete: from the end of the last one counted (or from
+// base, once a drop, a cut or the capacity rule has passed it), every following block whose
+// header frames and whose last byte is held. The walk stops at the first block still arriving,
+// so it visits a header or two per append.
+void count_complete_blocks(StreamWindow& w) {
+    if (w.mode != FRAMED) return;
+    std::uint64_t end = w.base + w.fill;
+    std::uint64_t k =
+        w.complete_end >= w.base && w.complete_end <= end ? w.complete_end - w.base : 0;
+    while (k + 8 <= w.fill && frames_held_at(w, k) && k + block_size_at(w, k) <= w.fill) {
+        k += block_size_at(w, k);
+        w.complete_blocks += 1;
+    }
+    w.complete_end = w.base + k;
+}
+
 }  // namespace
 
 std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std::uint32_t len) {
@@ -332,6 +348,7 @@ std::uint64_t window_append(StreamWindow& window, const std::uint8_t* bytes, std
         bytes += piece;
         len -= piece;
     }
+    count_complete_blocks(window);
     return discarded;
 }
 

@@ -56,6 +56,11 @@ struct StreamWindow {
     // starting block is found without walking the window.
     std::uint64_t last_block;
     std::uint64_t previous_block;
+    // Complete blocks held so far, counted as their last byte arrives, for whoever watches
+    // whether the stream feeds listeners at all; complete_end is where the last one counted
+    // ends (absolute), the place the count goes on from.
+    std::uint64_t complete_blocks;
+    std::uint64_t complete_end;
 };
 
 enum WindowAnswer : std::uint32_t { BEHIND, NOTHING_NEW, AVAILABLE };

@@ -61,10 +61,11 @@ void expect_invariants(const StreamWindow& w, std::uint64_t base_before) {
 
 struct StepCase {
     const char* name;
-    std::string stream;               // what the source sends, in order
-    std::vector<std::uint32_t> cuts;  // sizes of the successive appends
-    std::vector<std::uint64_t> base;  // base after each append
-    std::vector<std::uint32_t> fill;  // fill after each append
+    std::string stream;                   // what the source sends, in order
+    std::vector<std::uint32_t> cuts;      // sizes of the successive appends
+    std::vector<std::uint64_t> base;      // base after each append
+    std::vector<std::uint32_t> fill;      // fill after each append
+    std::vector<std::uint64_t> complete;  // complete blocks counted after each append
 };
 
 void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
@@ -78,23 +79,32 @@ const StepCase STEP_CASES[] = {
      B112,
      {50, 100, 100, 86, 1},
      {0, 0, 0, 0, 112},
-     {50, 150, 250, 336, 225}},
-    {"a third block one byte short drops nothing", B112, {335, 1, 1}, {0, 0, 112}, {335, 336, 225}},
+     {50, 150, 250, 336, 225},
+     {0, 1, 2, 3, 3}},
+    {"a third block one byte short drops nothing",
+     B112,
+     {335, 1, 1},
+     {0, 0, 112},
+     {335, 336, 225},
+     {2, 3, 3}},
     {"an incomplete first block is never dropped",
      blocks(1, 60000) + B112,
      {20000, 20000, 20000},
      {0, 0, 0},
-     {20000, 40000, 60000}},
+     {20000, 40000, 60000},
+     {0, 0, 0}},
     {"one read bringing four blocks: the next reads drop one each while two complete follow",
      B20,
      {85, 1, 1, 1},
      {0, 20, 40, 40},
-     {85, 66, 47, 48}},
+     {85, 66, 47, 48},
+     {4, 4, 4, 4}},
     {"blocks with an empty payload count as complete",
      block(100, 'a') + block(0, 'b') + block(0, 'c') + B112,
      {136, 1},
      {0, 112},
-     {136, 25}},
+     {136, 25},
+     {3, 3}},
     // 1,460 bytes complete the second block with 712 of the third behind it; a listener at
     // live is then a piece behind the end, 748 bytes short of the second block's end, when
     // 7,300 bytes complete the third. The second block must still be held then.
@@ -102,7 +112,8 @@ const StepCase STEP_CASES[] = {
      B8012,
      {15276, 1460, 7300, 1460},
      {0, 0, 0, 8012},
-     {15276, 16736, 24036, 17484}},
+     {15276, 16736, 24036, 17484},
+     {1, 2, 3, 3}},
 };
 
 class WindowSteps : public testing::TestWithParam<StepCase> {};
@@ -117,6 +128,7 @@ TEST_P(WindowSteps, BaseAndFillFollowTheRule) {
         sent += c.cuts[k];
         EXPECT_EQ(c.base[k], w->base) << "after append " << k;
         EXPECT_EQ(c.fill[k], w->fill) << "after append " << k;
+        EXPECT_EQ(c.complete[k], w->complete_blocks) << "after append " << k;
         expect_invariants(*w, before);
         // Drops move whole blocks (overlapping moves included): what is held is the stream.
         EXPECT_EQ(c.stream.substr(w->base, w->fill), held(*w)) << "after append " << k;
