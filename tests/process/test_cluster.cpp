@@ -361,6 +361,38 @@ TEST_F(BehindHAProxy, ListenersOfAnEdgeWhoseStreamDiedMoveToTheLiveOne) {
     EXPECT_EQ("HTTP/1.0 503 Service Unavailable", scrape(metrics_ports_[0], "/health").status);
 }
 
+// One edge whose metrics port is crowded by 20 connections that send nothing, held open for
+// 8 s and opened again whenever the edge closes them: HAProxy's checks of it are answered all
+// the while, so it is never marked down, and its listeners keep their whole streams.
+TEST_F(BehindHAProxy, IdleConnectionsOnAnEdgesMetricsPortNeverCostItsListeners) {
+    constexpr std::size_t LISTENING = 10;
+    ASSERT_NO_FATAL_FAILURE(start_cluster(1));
+    Crowd& crowd = listeners(LISTENING, front_port_);
+    auto all_have = [&](std::uint64_t blocks) {
+        return std::all_of(crowd.listeners.begin(), crowd.listeners.end(),
+                           [&](const Listener& l) { return l.check.blocks >= blocks; });
+    };
+    for (int k = 0; k < 100 && !all_have(1); ++k) crowd_pump(&crowd, 100);
+    ASSERT_TRUE(all_have(1)) << "not every listener got a block within 10 s";
+    std::vector<int> idle(20, -1);
+    for (int k = 0; k < 80; ++k) {  // 8 s
+        for (int& fd : idle) {
+            if (fd >= 0 && !wait_closed(fd, 0)) continue;
+            if (fd >= 0) close(fd);
+            fd = connect_nonblocking(metrics_ports_[0]);
+        }
+        crowd_pump(&crowd, 100);
+    }
+    for (int fd : idle) close(fd);
+    EXPECT_EQ(LISTENING, crowd.listeners.size());
+    for (const Listener& l : crowd.listeners) {
+        EXPECT_TRUE(is_open(l)) << "HAProxy cut a listener of the crowded edge";
+        EXPECT_EQ("", stream_faults(l));
+    }
+    // 274 ms blocks: 8 s bring about 29; a listener cut and gone would have stopped short.
+    EXPECT_TRUE(all_have(20)) << "a listener stopped getting blocks";
+}
+
 // The front's other doors, each tried with the real tools an operator's users bring: HTTPS
 // and IPv6 listeners with curl, and a producer whose credential is a certificate, through
 // socat and the producer front, with certificates made here by openssl.
