@@ -31,18 +31,30 @@ int open_tcp_socket() {
     return fd;
 }
 
-// Gives the whole pages inside a receive buffer back to the system, just before it is freed.
-// The allocator hands freed buffers to later connections at other offsets, so without this
-// every page any connection ever touched would stay resident: with listeners coming and going
-// for months, a relay's memory would creep up towards 64 KiB for every record. The allocator's
-// own bookkeeping lies outside the buffer or is written after this, and a page that comes back
-// into use is simply mapped afresh. One madvise per teardown.
-void release_pages(std::uint8_t* buffer) {
+// What every PLAYER's bytes are read into, and never read from.
+std::uint8_t player_scratch[RECEIVE_BUFFER_SIZE];
+
+// Gives the whole pages inside a buffer of size bytes back to the system, then frees it. The
+// allocator hands freed buffers to later connections at other offsets, so without this every
+// page any connection ever touched would stay resident: with sources and half-finished
+// requests coming and going for months, a relay's memory would creep up towards a buffer for
+// every record. The allocator's own bookkeeping lies outside the buffer or is written after
+// this, and a page that comes back into use is simply mapped afresh. One madvise a buffer.
+void free_buffer(std::uint8_t* buffer, std::uint32_t size) {
+    if (buffer == nullptr) return;
     static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     auto first = reinterpret_cast<std::uintptr_t>(buffer);
     std::uintptr_t begin = (first + page - 1) & ~(page - 1);
-    std::uintptr_t end = (first + RECEIVE_BUFFER_SIZE) & ~(page - 1);
+    std::uintptr_t end = (first + size) & ~(page - 1);
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    delete[] buffer;
+}
+
+// Gives record c's buffer back, whatever its state made it.
+void release_buffer(Connection& c) {
+    free_buffer(c.buffer, c.buffer_size);
+    c.buffer = nullptr;
+    c.buffer_size = 0;
 }
 
 // Deletes record i and moves every later record one slot down, in order. Touches neither the
@@ -166,8 +178,8 @@ void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_
     c.position = 0;
     c.started = false;
     c.retired = false;
-    // Not zeroed: only the bytes below fill are ever read. A failed allocation ends the process.
-    c.buffer = new std::uint8_t[RECEIVE_BUFFER_SIZE];
+    c.buffer = nullptr;  // a PENDING record's is taken at its first read
+    c.buffer_size = 0;
     watch_socket(fd);
 }
 
@@ -175,10 +187,22 @@ void drop_connection(std::uint32_t i) {
     int fd = table.entries[i].fd;
     forget_socket(fd);
     close_socket(fd);
-    release_pages(table.entries[i].buffer);
-    delete[] table.entries[i].buffer;
+    release_buffer(table.entries[i]);
     remove_connection(i);
 }
+
+ReadPlace read_place(Connection& c) {
+    if (c.state == PLAYER) return ReadPlace{player_scratch, RECEIVE_BUFFER_SIZE};
+    if (c.buffer == nullptr) {
+        c.buffer_size = c.state == SOURCE ? RECEIVE_BUFFER_SIZE : REQUEST_BUFFER_SIZE;
+        // Not zeroed: only the bytes below fill are ever read. A failed allocation ends the
+        // process.
+        c.buffer = new std::uint8_t[c.buffer_size];
+    }
+    return ReadPlace{c.buffer + c.fill, c.buffer_size - c.fill};
+}
+
+void fit_buffer(Connection& c) { release_buffer(c); }
 
 Connection& connection_at(std::uint32_t i) { return table.entries[i]; }
 

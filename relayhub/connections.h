@@ -15,6 +15,13 @@ constexpr std::uint32_t TABLE_SIZE_MAX = 1048576;
 // descriptor, the metrics socket and the /proc file a metrics answer reads, with room to spare.
 // The metrics port's scrapes and whatever the relay was started with come on top.
 constexpr std::uint32_t DESCRIPTORS_BESIDE_TABLE = 16;
+// A record's memory follows its state. A PENDING record takes a request buffer at its first
+// read: one that holds more than REQUEST_BUFFER_SIZE - 1 bytes is classified all the same, so
+// that is all a request ever needs. A SOURCE reads into a buffer of RECEIVE_BUFFER_SIZE, whose
+// bytes go to the window in the same step. A PLAYER holds none: whatever it sends is read
+// into one scratch buffer that all players share and that nothing reads. The LISTENER never
+// reads. So a listener costs its record and nothing more.
+constexpr std::uint32_t REQUEST_BUFFER_SIZE = 8192;
 constexpr std::uint32_t RECEIVE_BUFFER_SIZE = 65536;
 
 enum ConnectionState : std::int32_t { LISTENER = 1, PENDING = 2, SOURCE = 3, PLAYER = 4 };
@@ -31,7 +38,10 @@ struct Connection {
     ConnectionState state;
     Peer peer;
     std::uint32_t accepted_ms;  // monotonic_ms() of the pass that accepted it
-    std::uint8_t* buffer;       // owned: RECEIVE_BUFFER_SIZE bytes, released at teardown
+    std::uint32_t buffer_size;  // of buffer; 0 while it has none
+    // Owned: REQUEST_BUFFER_SIZE bytes while PENDING (none before its first read),
+    // RECEIVE_BUFFER_SIZE as a SOURCE, none as a PLAYER or the LISTENER; released at teardown.
+    std::uint8_t* buffer;
     std::uint32_t fill;
     std::uint32_t header_end;  // 0 until a request end has been found; searched while PENDING
     std::uint64_t position;    // absolute stream offset of a PLAYER's next byte
@@ -88,11 +98,21 @@ int recv_some(int fd, std::uint8_t* dst, int n);
 // the send buffer is full). SIGPIPE is ignored for the process, so a vanished peer gives -1.
 int send_some(int fd, const std::uint8_t* src, int n);
 
-// Appends a record with a fresh receive buffer, accepted at now_ms (monotonic), and watches
-// its socket; the process ends if no buffer can be allocated. The caller makes sure a record is
-// free (connection_count() below table_capacity()). The new record counts as ready, so it is
-// read in the pass that added it.
+// Appends a record without a buffer, accepted at now_ms (monotonic), and watches its socket.
+// The caller makes sure a record is free (connection_count() below table_capacity()). The new
+// record counts as ready, so it is read in the pass that added it.
 void add_connection(int fd, ConnectionState state, Peer peer, std::uint32_t now_ms);
+// Where record c's next read goes and how much it may take: behind what a PENDING record (its
+// request buffer taken now, at its first read) or a SOURCE holds, or for a PLAYER the shared
+// scratch buffer. The process ends if a buffer cannot be allocated.
+struct ReadPlace {
+    std::uint8_t* at;
+    std::uint32_t room;  // 1 or more
+};
+ReadPlace read_place(Connection& c);
+// Record c has just left PENDING, its bytes taken (fill 0): it gives its request buffer back. A
+// SOURCE takes its receive buffer at its next read; a PLAYER never takes one.
+void fit_buffer(Connection& c);
 // Teardown of record i: its socket closed (shutdown of both directions, then close), its
 // buffer released, and the record removed; every later record moves one slot down, in order.
 void drop_connection(std::uint32_t i);

@@ -147,6 +147,7 @@ StepAnswer handle_data(std::uint32_t i) {
     } else if (c.state == PLAYER) {
         c.fill = 0;  // whatever a player sends is discarded unread
     }
+    if (was == PENDING && c.state != PENDING) fit_buffer(c);
     return KEEP;
 }
 

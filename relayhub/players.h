@@ -11,8 +11,9 @@
 
 // Nothing is decided while a PENDING record holds this many bytes or fewer.
 constexpr std::uint32_t CLASSIFY_THRESHOLD = 12;
-// A PENDING record holding more than this without a request end becomes a PLAYER all the same.
-constexpr std::uint32_t REQUEST_LIMIT = 8191;
+// A PENDING record holding more than this without a request end becomes a PLAYER all the same:
+// its request buffer is full.
+constexpr std::uint32_t REQUEST_LIMIT = REQUEST_BUFFER_SIZE - 1;
 // Each player's send buffer. A listener that keeps up needs what its path holds in flight at
 // the relay's ceiling of one piece per 10 ms pass: 146,000 B/s over a round trip of up to
 // about 0.45 s is 65,700 bytes. Left to itself the system grows the buffer to megabytes, which

@@ -36,14 +36,16 @@ void accept_step(const Connection& listener, std::uint32_t now_ms) {
 StepAnswer read_step(std::uint32_t i) {
     Connection& c = connection_at(i);
     if (!was_ready(c.fd)) return handle_idle(i);  // what a read that would block leads to
-    int r = recv_some(c.fd, c.buffer + c.fill, static_cast<int>(RECEIVE_BUFFER_SIZE - c.fill));
+    ReadPlace place = read_place(c);
+    int r = recv_some(c.fd, place.at, static_cast<int>(place.room));
     if (r > 0) {
         auto received = static_cast<std::uint32_t>(r);
         // Only a PENDING record is classified by its request end: a source's stream is not
-        // searched for one byte by byte for as long as it runs.
+        // searched for one byte by byte for as long as it runs. A PLAYER's bytes went to the
+        // shared scratch buffer, and nothing reads them.
         if (c.state == PENDING) {
             take_request_read(c.buffer, &c.fill, &c.header_end, received);
-        } else {
+        } else if (c.state == SOURCE) {
             c.fill += received;
         }
         return handle_data(i);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -89,18 +90,27 @@ struct TableCase {
     std::vector<std::string> options;
     std::size_t records;    // the listening socket's included
     std::size_t listeners;  // beside the source; silent connections take the records left
+    long added_kib_max;     // resident memory the listeners may add to the relay; 0: unchecked
 };
 
 void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
 
 const TableCase TABLE_CASES[] = {
-    {"the default table", {}, 256, 254},
-    {"-c 300", {"-c", "300"}, 300, 290},
+    {"the default table", {}, 256, 254, 0},
+    {"-c 300", {"-c", "300"}, 300, 290, 0},
+    // A listener costs its record: generous beside the few hundred bytes it takes.
+    {"-c 1024, in under 2 MiB", {"-c", "1024"}, 1024, 1000, 2048},
 };
 
 class LoadTable : public Load, public testing::WithParamInterface<TableCase> {
    protected:
-    void SetUp() override { relay_ = &start_relay(GetParam().options); }
+    void SetUp() override {
+        rlimit files{};  // the crowd holds a socket for every record
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        relay_ = &start_relay(GetParam().options);
+    }
 };
 
 TEST_P(LoadTable, ListenersOfAFullTableGetIdenticalBytes) {
@@ -111,6 +121,8 @@ TEST_P(LoadTable, ListenersOfAFullTableGetIdenticalBytes) {
         feed(source, &s, 150, 40);  // about 25 kB/s for 6 seconds
         fed = true;
     });
+    crowd_pump(&listeners(0), 300);  // the window's first blocks are in before the count
+    long idle_kib = resident_kib(relay_->pid);
     Crowd& crowd = keeping(GetParam().listeners);
     for (std::size_t k = 2 + GetParam().listeners; k < GetParam().records; ++k) connect_relay();
     const int full = RELAY_IDLE_FDS + static_cast<int>(GetParam().records) - 1;
@@ -132,6 +144,12 @@ TEST_P(LoadTable, ListenersOfAFullTableGetIdenticalBytes) {
         EXPECT_TRUE(follows_stream(crowd.listeners[k].bytes, s)) << "listener " << k;
     }
     EXPECT_FALSE(has_exited(*relay_));
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory and quarantine are no relay's
+    if (GetParam().added_kib_max > 0) {
+        long added = resident_kib(relay_->pid) - idle_kib;
+        EXPECT_LT(added, GetParam().added_kib_max) << "KiB for the listeners";
+    }
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Load, LoadTable, testing::ValuesIn(TABLE_CASES));
@@ -157,7 +175,8 @@ TEST_F(Load, ListenersThatResetMidStreamLeaveTheOthersUntouched) {
         EXPECT_TRUE(follows_stream(good.listeners[k].bytes, s)) << "good listener " << k;
     }
     // The relay holds its listener, the source and the ten good listeners only.
-    EXPECT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 10; }, 5000))
+    EXPECT_TRUE(
+        wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 10; }, 5000))
         << open_fd_count(relay_->pid);
 }
 
@@ -181,7 +200,8 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
         send_all(fd, REQUEST);
         stalled.push_back(fd);
     }
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 3; }, 3000));
+    ASSERT_TRUE(
+        wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 1 + 3; }, 3000));
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop) feed(source, &s, 1, 9);  // about 100 kB/s
@@ -192,7 +212,8 @@ TEST_F(Load, AListenerThatStopsReadingIsDroppedOnceItsSendBufferFills) {
     stop = true;
     feeder.join();
     crowd_pump(&good, 500);
-    EXPECT_EQ(RELAY_IDLE_FDS + 1 + 1, open_fd_count(relay_->pid)) << "the listeners that stopped reading stay";
+    EXPECT_EQ(RELAY_IDLE_FDS + 1 + 1, open_fd_count(relay_->pid))
+        << "the listeners that stopped reading stay";
     EXPECT_TRUE(is_open(good.listeners[0])) << "the listener that reads was dropped";
     EXPECT_TRUE(follows_stream(good.listeners[0].bytes, s));
     for (int fd : stalled) EXPECT_TRUE(wait_closed(fd, 5000));
@@ -347,6 +368,33 @@ TEST_F(Load, HostileInputLeavesAWellBehavedSourceAndListenerServed) {
     EXPECT_TRUE(follows_stream(fresh.listeners[0].bytes, s));
 }
 
+// Players share one buffer for whatever they send, which nothing reads. A player that keeps
+// sending junk made of markers and request ends, while another connection has sent half its
+// request, must disturb neither that request nor the source's blocks.
+TEST_F(Load, WhatAPlayerSendsNeverReachesARequestOrTheStream) {
+    start_feed(1000, 16000, port_);
+    int half = connect_relay();
+    ASSERT_TRUE(send_all(half, "GET /live HTTP/1.0\r\nUser-Agent: "));
+    int noisy = connect_relay();
+    ASSERT_TRUE(send_all(noisy, REQUEST));
+    std::string noise;
+    while (noise.size() < 60000) noise += "<BL>\r\n\r\n" + block_header(12) + "GET / ";
+    std::string heard;
+    for (int k = 0; k < 20; ++k) {  // 2 s of noise, read back meanwhile so the player keeps up
+        send(noisy, noise.data(), noise.size(), MSG_DONTWAIT);
+        heard += recv_for(noisy, 1 << 20, 100);
+    }
+    ASSERT_TRUE(send_all(half, "test\r\n\r\n"));
+    std::string finished = recv_for(half, 1 << 20, 2000);
+    heard += recv_for(noisy, 1 << 20, 100);
+    for (const std::string* capture : {&finished, &heard}) {
+        ASSERT_EQ(0U, capture->find(HEADER)) << "no response header";
+        ASSERT_GT(capture->size(), HEADER.size() + 2000) << "hardly any stream";
+        Child& check = start({BLOCKCHECK_BIN, temp_file(*capture)});
+        EXPECT_EQ(0, wait_exit(check, 5000)) << stdout_of(check);
+    }
+}
+
 TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
     int source = connect_relay();
     Stream s;
@@ -360,7 +408,8 @@ TEST_F(Load, PendingConnectionsFillTheTableWithoutHarmingThoseServed) {
         send_all(fd, "GET /never-ending");
         pending.push_back(fd);
     }
-    ASSERT_TRUE(wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 255; }, 10000));
+    ASSERT_TRUE(
+        wait_for([&] { return open_fd_count(relay_->pid) == RELAY_IDLE_FDS + 255; }, 10000));
     int refused = connect_relay();
     EXPECT_TRUE(wait_closed(refused, 2000)) << "a connection beyond the table was not closed";
     for (int k = 0; k < 10; ++k) {
