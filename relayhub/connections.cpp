@@ -2,7 +2,6 @@
 #include "connections.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -21,15 +20,12 @@ namespace {
 
 ConnectionTable table;  // entries[0] is the listener for the life of the process
 
-// Exactly O_NONBLOCK: a new socket has no other status flag worth keeping.
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, O_NONBLOCK); }
+// Every socket the relay opens or accepts is non-blocking and closed on exec: a reload passes
+// on exactly the descriptors it names, and no other.
+constexpr int SOCKET_FLAGS = SOCK_NONBLOCK | SOCK_CLOEXEC;
 
 // A non-blocking IPv4 TCP socket, or -1.
-int open_tcp_socket() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd >= 0) set_nonblocking(fd);  // keeps socket's errno when it failed
-    return fd;
-}
+int open_tcp_socket() { return socket(AF_INET, SOCK_STREAM | SOCKET_FLAGS, 0); }
 
 // What every PLAYER's bytes are read into, and never read from.
 std::uint8_t player_scratch[RECEIVE_BUFFER_SIZE];
@@ -125,7 +121,7 @@ int open_listener(std::uint32_t address, int port) {
 }
 
 bool refuse_client(int listen_fd) {
-    int fd = accept(listen_fd, nullptr, nullptr);
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCKET_FLAGS);
     if (fd < 0) return false;
     close_socket(fd);
     return true;
@@ -134,10 +130,9 @@ bool refuse_client(int listen_fd) {
 int accept_quietly(int listen_fd, Peer* peer) {
     sockaddr_in peer_address{};
     socklen_t length = sizeof peer_address;
-    int fd = accept(listen_fd, reinterpret_cast<sockaddr*>(&peer_address), &length);
+    int fd = accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer_address), &length, SOCKET_FLAGS);
     if (fd < 0) return 0;
     *peer = Peer{ntohl(peer_address.sin_addr.s_addr), ntohs(peer_address.sin_port)};
-    set_nonblocking(fd);
     return fd;
 }
 

@@ -84,7 +84,8 @@ int open_listener(std::uint32_t address, int port);
 // a connection was waiting.
 bool refuse_client(int listen_fd);
 // Accepts one waiting connection on the listener's socket, logs it on standard error as
-// "<listen address>:<listen port> -> <peer address>:<peer port>\n" and makes it non-blocking.
+// "<listen address>:<listen port> -> <peer address>:<peer port>\n"; the socket is non-blocking
+// and closed on exec.
 // Returns its descriptor, with its far end in *peer, or 0 when nothing was accepted.
 int accept_client(const Connection& listener, Peer* peer);
 // The same without the log line, for sockets outside the table (metrics scrapes).
