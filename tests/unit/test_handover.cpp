@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: MIT
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "handover.h"
+
+namespace {
+
+// A state of the kind a relay hands over, in sections: counters, records with their request
+// bytes, the window's bytes. The layout is the test's own; the image's framing is what is
+// checked.
+struct SampleRecord {
+    std::uint8_t kind;
+    std::uint32_t fd;
+    std::uint64_t position;
+    std::string request;
+    bool operator==(const SampleRecord&) const = default;
+};
+struct Sample {
+    std::uint64_t counters[3];
+    std::vector<SampleRecord> records;
+    std::string window;
+    bool operator==(const Sample&) const = default;
+};
+constexpr std::uint32_t RECORDS_MAX = 16;
+constexpr std::uint32_t REQUEST_MAX = 8191;
+constexpr std::uint32_t WINDOW_MAX = 4096;
+
+const Sample SAMPLE = {
+    {7, 0x1122334455667788ULL, UINT64_MAX},
+    {{1, 3, 0, ""}, {3, 9, 0x0000000100000004ULL, "<BL>"}, {2, 12, 0, "GET / HTTP/1.0\r\nHost"}},
+    std::string("<BL>\x05\x00\x00\x00\x01\x00\x00\x00hello", 17) + std::string(90, 'w'),
+};
+
+const std::uint8_t* bytes_of(const std::string& s) {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
+
+void put_sample(HandoverImage& image, const Sample& sample) {
+    for (std::uint64_t counter : sample.counters) put_u64(image, counter);
+    put_u32(image, static_cast<std::uint32_t>(sample.records.size()));
+    for (const SampleRecord& r : sample.records) {
+        put_u8(image, r.kind);
+        put_u32(image, r.fd);
+        put_u64(image, r.position);
+        put_u32(image, static_cast<std::uint32_t>(r.request.size()));
+        put_bytes(image, bytes_of(r.request), r.request.size());
+    }
+    put_u32(image, static_cast<std::uint32_t>(sample.window.size()));
+    put_bytes(image, bytes_of(sample.window), sample.window.size());
+}
+
+// Takes a whole sample, each count bounded, and tests the flag once at the end.
+bool take_sample(HandoverReader& reader, Sample* sample) {
+    for (std::uint64_t& counter : sample->counters) counter = take_u64(reader);
+    sample->records.resize(take_count(reader, RECORDS_MAX));
+    for (SampleRecord& r : sample->records) {
+        r.kind = take_u8(reader);
+        r.fd = take_u32(reader);
+        r.position = take_u64(reader);
+        r.request.resize(take_count(reader, REQUEST_MAX));
+        take_bytes(reader, reinterpret_cast<std::uint8_t*>(r.request.data()), r.request.size());
+    }
+    sample->window.resize(take_count(reader, WINDOW_MAX));
+    take_bytes(reader, reinterpret_cast<std::uint8_t*>(sample->window.data()),
+               sample->window.size());
+    return reader_complete(reader);
+}
+
+// The sample as one finished image, header included.
+std::vector<std::uint8_t> sample_image_bytes() {
+    HandoverImage image = begin_image(1 << 20);
+    put_sample(image, SAMPLE);
+    EXPECT_TRUE(finish_image(image));
+    std::vector<std::uint8_t> bytes(image.bytes, image.bytes + image.size);
+    release_image(image);
+    return bytes;
+}
+
+TEST(HandoverImage, AnIntactImageReadsBackEqualFromBytesAndThroughAMemoryFile) {
+    std::vector<std::uint8_t> bytes = sample_image_bytes();
+    HandoverReader body{};
+    ASSERT_EQ(IMAGE_TAKEN, check_image(bytes.data(), bytes.size(), &body));
+    Sample taken{};
+    EXPECT_TRUE(take_sample(body, &taken));
+    EXPECT_EQ(SAMPLE, taken);
+
+    HandoverImage written = begin_image(1 << 20);
+    put_sample(written, SAMPLE);
+    int fd = seal_image(written);
+    ASSERT_GE(fd, 0) << errno;
+    EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD));
+    EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));
+    lseek(fd, 0, SEEK_END);  // the reader reads from the start, wherever the offset stands
+    HandoverImage read{};
+    EXPECT_EQ(IMAGE_TAKEN, read_image(fd, bytes.size(), &read, &body));
+    Sample again{};
+    EXPECT_TRUE(take_sample(body, &again));
+    EXPECT_EQ(SAMPLE, again);
+    EXPECT_EQ(bytes, std::vector<std::uint8_t>(read.bytes, read.bytes + read.size));
+    release_image(read);
+    release_image(written);
+    close(fd);
+}
+
+// Every byte changed (one bit, or all eight), every length cut short and one byte too many:
+// each is refused, a changed version field as another version and the rest as damage, and the
+// check never reads outside the bytes it is given (each copy is exactly its length, for the
+// address sanitizer).
+TEST(HandoverImage, EveryFlippedByteAndEveryCutLengthIsRefused) {
+    const std::vector<std::uint8_t> intact = sample_image_bytes();
+    HandoverReader body{};
+    for (std::size_t i = 0; i < intact.size(); ++i) {
+        for (std::uint8_t flip : {static_cast<std::uint8_t>(1U << (i % 8)), std::uint8_t{0xFF}}) {
+            std::vector<std::uint8_t> damaged = intact;
+            damaged[i] ^= flip;
+            HandoverAnswer expected = i >= 4 && i < 8 ? IMAGE_WRONG_VERSION : IMAGE_DAMAGED;
+            EXPECT_EQ(expected, check_image(damaged.data(), damaged.size(), &body))
+                << "byte " << i << " ^ " << int{flip};
+            EXPECT_EQ(0U, body.size);
+        }
+    }
+    for (std::size_t length = 0; length < intact.size(); ++length) {
+        std::vector<std::uint8_t> cut(intact.data(), intact.data() + length);
+        EXPECT_EQ(IMAGE_DAMAGED, check_image(cut.data(), cut.size(), &body)) << length;
+    }
+    std::vector<std::uint8_t> grown = intact;
+    grown.push_back(0);
+    EXPECT_EQ(IMAGE_DAMAGED, check_image(grown.data(), grown.size(), &body));
+}
+
+// A take past the end, or of a count above its bound, yields 0 and fails, and so does every
+// take after it, so a section is read whole and tested once.
+TEST(HandoverReader, TakesPastTheEndOrAboveABoundFailAndStayFailed) {
+    const std::uint8_t bytes[] = {1, 2, 3, 4, 5, 6, 0xFF, 0xFF, 0xFF, 0xFF};
+    HandoverReader r{bytes, 6, 0, false};
+    EXPECT_EQ(0x04030201U, take_u32(r));
+    EXPECT_FALSE(r.failed);
+    EXPECT_FALSE(reader_complete(r));  // two bytes left over
+    EXPECT_EQ(0U, take_u32(r));        // two left: fails, though bytes[6..9] lie in memory
+    EXPECT_TRUE(r.failed);
+    EXPECT_EQ(0U, take_u8(r));  // and stays failed
+    EXPECT_FALSE(reader_complete(r));
+
+    std::uint8_t copied[4] = {9, 9, 9, 9};
+    HandoverReader short_one{bytes, 3, 0, false};
+    take_bytes(short_one, copied, 4);
+    EXPECT_TRUE(short_one.failed);
+    EXPECT_EQ(0U, copied[0] | copied[1] | copied[2] | copied[3]);
+
+    HandoverReader counts{bytes + 6, 4, 0, false};
+    EXPECT_EQ(0U, take_count(counts, UINT32_MAX - 1));
+    EXPECT_TRUE(counts.failed);
+    HandoverReader at_bound{bytes + 6, 4, 0, false};
+    EXPECT_EQ(UINT32_MAX, take_count(at_bound, UINT32_MAX));
+    EXPECT_TRUE(reader_complete(at_bound));
+}
+
+// The writer refuses to grow past its bound, and an image with a refused append is never
+// sealed: a state written in part must not be handed over.
+TEST(HandoverImage, AnAppendPastTheBoundFailsTheImage) {
+    HandoverImage image = begin_image(HANDOVER_HEADER_SIZE + 10);
+    put_u64(image, 1);
+    put_u8(image, 2);
+    EXPECT_FALSE(image.failed);
+    put_u32(image, 3);  // 13 bytes of body
+    EXPECT_TRUE(image.failed);
+    EXPECT_EQ(-1, seal_image(image));
+    EXPECT_EQ(EFBIG, errno);
+    release_image(image);
+    EXPECT_TRUE(begin_image(HANDOVER_HEADER_SIZE - 1).failed);
+    HandoverImage empty = begin_image(HANDOVER_HEADER_SIZE);
+    EXPECT_TRUE(finish_image(empty));  // a header alone fits, and reads as an empty body
+    HandoverReader body{};
+    EXPECT_EQ(IMAGE_TAKEN, check_image(empty.bytes, empty.size, &body));
+    EXPECT_TRUE(reader_complete(body));
+    release_image(empty);
+}
+
+struct ReadCase {
+    const char* name;
+    int (*descriptor)(const std::vector<std::uint8_t>& image);  // -1 for a closed one
+    std::int64_t bound_change;                                  // added to the image's size
+    HandoverAnswer expected;
+};
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
+int memory_file_of(const std::vector<std::uint8_t>& bytes) {
+    int fd = memfd_create("test", MFD_CLOEXEC);
+    if (!bytes.empty()) {
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+    }
+    return fd;
+}
+
+const ReadCase READ_CASES[] = {
+    {"an image at its bound", memory_file_of, 0, IMAGE_TAKEN},
+    {"an image above its bound", memory_file_of, -1, IMAGE_TOO_LARGE},
+    {"an empty file", [](const std::vector<std::uint8_t>&) { return memory_file_of({}); }, 0,
+     IMAGE_DAMAGED},
+    {"another format version",
+     [](const std::vector<std::uint8_t>& image) {
+         std::vector<std::uint8_t> other = image;
+         other[4] += 1;  // the checksum covers the body alone, so only the version differs
+         return memory_file_of(other);
+     },
+     0, IMAGE_WRONG_VERSION},
+    {"a closed descriptor", [](const std::vector<std::uint8_t>&) { return -1; }, 0,
+     IMAGE_UNREADABLE},
+    {"a descriptor open for writing only",
+     [](const std::vector<std::uint8_t>& image) {
+         int readable = memory_file_of(image);
+         int writable = open(("/proc/self/fd/" + std::to_string(readable)).c_str(), O_WRONLY);
+         close(readable);
+         return writable;
+     },
+     0, IMAGE_UNREADABLE},
+};
+
+class ReadImage : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(ReadImage, AnswersWhyAnImageIsRefused) {
+    const ReadCase& c = GetParam();
+    std::vector<std::uint8_t> bytes = sample_image_bytes();
+    int fd = c.descriptor(bytes);
+    HandoverImage image{};
+    HandoverReader body{};
+    auto bound =
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(bytes.size()) + c.bound_change);
+    EXPECT_EQ(c.expected, read_image(fd, bound, &image, &body));
+    Sample taken{};
+    if (c.expected == IMAGE_TAKEN) {
+        EXPECT_TRUE(take_sample(body, &taken));
+        EXPECT_EQ(SAMPLE, taken);
+    } else {
+        EXPECT_EQ(0U, body.size);
+    }
+    release_image(image);
+    close(fd);
+}
+INSTANTIATE_TEST_SUITE_P(Files, ReadImage, testing::ValuesIn(READ_CASES));
+
+}  // namespace
