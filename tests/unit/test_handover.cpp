@@ -2,15 +2,18 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "handover.h"
+#include "reload.h"
 
 namespace {
 
@@ -247,5 +250,141 @@ TEST_P(ReadImage, AnswersWhyAnImageIsRefused) {
     close(fd);
 }
 INSTANTIATE_TEST_SUITE_P(Files, ReadImage, testing::ValuesIn(READ_CASES));
+
+struct FdTextCase {
+    const char* text;
+    int expected;
+};
+void PrintTo(const FdTextCase& c, std::ostream* os) {
+    *os << (c.text != nullptr ? "\"" + std::string(c.text) + "\"" : "(unset)");
+}
+
+const FdTextCase FD_TEXT_CASES[] = {
+    {"3", 3},
+    {"17", 17},
+    {"2147483647", INT_MAX},
+    {"2147483648", -1},
+    {"99999999999999999999", -1},
+    {nullptr, -1},
+    {"", -1},
+    {"0", -1},
+    {"2", -1},
+    {"03", -1},
+    {"-4", -1},
+    {"+4", -1},
+    {" 4", -1},
+    {"4 ", -1},
+    {"4x", -1},
+    {"0x10", -1},
+};
+
+class HandoverFdText : public testing::TestWithParam<FdTextCase> {};
+TEST_P(HandoverFdText, TakesOnlyAPlainNumberAboveTheStandardDescriptors) {
+    EXPECT_EQ(GetParam().expected, parse_handover_fd(GetParam().text));
+}
+INSTANTIATE_TEST_SUITE_P(Texts, HandoverFdText, testing::ValuesIn(FD_TEXT_CASES));
+
+// The variable is taken once and removed, and names an image only while its descriptor is
+// open; the image then carries close-on-exec, so a later exec does not pass it on.
+TEST(TakeHandedImage, TakesAnOpenDescriptorOnceAndNothingElse) {
+    int open_fd = memory_file_of({});
+    fcntl(open_fd, F_SETFD, 0);
+    int closed_fd = memory_file_of({});
+    close(closed_fd);
+    struct Step {
+        int fd;  // what the variable names, or -2 for no variable
+        int expected;
+    };
+    for (Step step : {Step{open_fd, open_fd}, Step{closed_fd, -1}, Step{-2, -1}}) {
+        unsetenv(HANDOVER_FD_VARIABLE);
+        if (step.fd != -2) setenv(HANDOVER_FD_VARIABLE, std::to_string(step.fd).c_str(), 1);
+        EXPECT_EQ(step.expected, take_handed_image()) << step.fd;
+        EXPECT_EQ(nullptr, std::getenv(HANDOVER_FD_VARIABLE));
+        EXPECT_EQ(-1, take_handed_image());
+    }
+    EXPECT_EQ(FD_CLOEXEC, fcntl(open_fd, F_GETFD));
+    close(open_fd);
+}
+
+bool reload_signal_blocked() {
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGUSR2) == 1;
+}
+
+TEST(ReloadSignal, AStormOfSignalsIsOneRequest) {
+    ASSERT_TRUE(watch_reload_signal());
+    EXPECT_FALSE(reload_requested());
+    for (int i = 0; i < 100; ++i) raise(SIGUSR2);
+    EXPECT_TRUE(reload_requested());
+    EXPECT_FALSE(reload_requested());
+    raise(SIGUSR2);
+    EXPECT_TRUE(reload_requested());
+}
+
+// A file that cannot be run leaves the old program as it was: the kept descriptors back under
+// close-on-exec, the image closed, SIGUSR2 deliverable, and no variable left in its
+// environment.
+struct ExecCase {
+    const char* name;
+    const char* contents;  // of the program file; nullptr: no file at all
+    mode_t mode;
+    int expected_errno;
+};
+void PrintTo(const ExecCase& c, std::ostream* os) { *os << c.name; }
+
+const ExecCase EXEC_CASES[] = {
+    {"the file is gone", nullptr, 0, ENOENT},
+    {"the file is not executable", "#!/bin/sh\nexit 0\n", 0644, EACCES},
+    {"the file is for no machine", "neither a script nor a program\n", 0755, ENOEXEC},
+};
+
+class ExecProgram : public testing::TestWithParam<ExecCase> {};
+
+TEST_P(ExecProgram, AFailedExecLeavesTheOldProgramWithNothingLost) {
+    const ExecCase& c = GetParam();
+    ASSERT_TRUE(watch_reload_signal());
+    ProgramFile file{};
+    std::string path = testing::TempDir() + "relayhub_exec_XXXXXX";
+    int made = mkstemp(path.data());
+    ASSERT_GE(made, 0);
+    if (c.contents != nullptr) {
+        std::string contents = c.contents;
+        ASSERT_EQ(static_cast<ssize_t>(contents.size()),
+                  write(made, contents.data(), contents.size()));
+        fchmod(made, c.mode);
+    }
+    close(made);
+    if (c.contents == nullptr) unlink(path.c_str());
+    path.copy(file.path, sizeof(file.path) - 1);
+    char name[] = "relayhub";
+    char* argv[] = {name, nullptr};
+    file.argv = argv;
+
+    int keep[2];
+    ASSERT_EQ(0, pipe2(keep, O_CLOEXEC));
+    int image = memory_file_of({});
+    errno = 0;
+    EXPECT_EQ(-1, exec_program(file, image, keep, 2));
+    EXPECT_EQ(c.expected_errno, errno);
+    EXPECT_EQ(FD_CLOEXEC, fcntl(keep[0], F_GETFD));
+    EXPECT_EQ(FD_CLOEXEC, fcntl(keep[1], F_GETFD));
+    EXPECT_EQ(-1, fcntl(image, F_GETFD));  // closed
+    EXPECT_FALSE(reload_signal_blocked());
+    EXPECT_EQ(nullptr, std::getenv(HANDOVER_FD_VARIABLE));
+    close(keep[0]);
+    close(keep[1]);
+    unlink(path.c_str());
+}
+INSTANTIATE_TEST_SUITE_P(Files, ExecProgram, testing::ValuesIn(EXEC_CASES));
+
+TEST(ExecProgram, AProgramNotResolvedAtStartFailsWithTheResolutionsError) {
+    ProgramFile file{};
+    file.path_error = ENAMETOOLONG;
+    int image = memory_file_of({});
+    EXPECT_EQ(-1, exec_program(file, image, nullptr, 0));
+    EXPECT_EQ(ENAMETOOLONG, errno);
+    EXPECT_EQ(-1, fcntl(image, F_GETFD));
+}
 
 }  // namespace
