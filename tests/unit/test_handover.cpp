@@ -5,10 +5,12 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -377,6 +379,63 @@ TEST_P(ExecProgram, AFailedExecLeavesTheOldProgramWithNothingLost) {
     unlink(path.c_str());
 }
 INSTANTIATE_TEST_SUITE_P(Files, ExecProgram, testing::ValuesIn(EXEC_CASES));
+
+// What the program at path writes on standard output when a child execs it through
+// exec_program with these arguments, image and kept descriptors.
+std::string output_of_exec(const char* path, std::vector<std::string> args, int image,
+                           const int* keep, std::uint32_t count) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ProgramFile file{};
+    std::string(path).copy(file.path, sizeof(file.path) - 1);
+    file.argv = argv.data();
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return "no pipe";
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(report[1], 1);
+        exec_program(file, image, keep, count);
+        _exit(127);
+    }
+    close(report[1]);
+    std::string out;
+    char piece[256];
+    for (ssize_t n; (n = read(report[0], piece, sizeof(piece))) > 0;) {
+        out.append(piece, static_cast<std::size_t>(n));
+    }
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(0, status) << out;
+    return out;
+}
+
+// The exec itself: the variable names the image, the image and the kept descriptor are open in
+// the next program and a close-on-exec one is not, and SIGUSR2 reaches it blocked, pending
+// until its handler is in place (grep reports the mask; a shell would clear it first).
+TEST(ExecProgram, TheNextProgramGetsTheImageTheKeptDescriptorsAndSigusr2Blocked) {
+    int image = memory_file_of({});
+    int kept[2];
+    ASSERT_EQ(0, pipe2(kept, O_CLOEXEC));
+    std::string numbers[] = {std::to_string(image), std::to_string(kept[0]),
+                             std::to_string(kept[1])};
+    std::string out = output_of_exec(
+        "/bin/sh",
+        {"sh", "-c",
+         "echo \"$RELAYHUB_HANDOVER_FD\"; for fd; do test -e /proc/self/fd/$fd && echo open || "
+         "echo closed; done",
+         "sh", numbers[0], numbers[1], numbers[2]},
+        image, kept, 1);  // keeps kept[0]; kept[1] stays close-on-exec
+    EXPECT_EQ(numbers[0] + "\nopen\nopen\nclosed\n", out);
+
+    out = output_of_exec("/bin/grep", {"grep", "^SigBlk:", "/proc/self/status"}, image, kept, 1);
+    std::uint64_t blocked = std::strtoull(out.c_str() + std::strlen("SigBlk:"), nullptr, 16);
+    EXPECT_NE(0U, blocked & (1ULL << (SIGUSR2 - 1))) << out;
+    close(kept[0]);
+    close(kept[1]);
+    close(image);
+}
 
 TEST(ExecProgram, AProgramNotResolvedAtStartFailsWithTheResolutionsError) {
     ProgramFile file{};
