@@ -204,3 +204,94 @@ Connection& connection_at(std::uint32_t i) { return table.entries[i]; }
 std::uint32_t connection_count() { return table.count; }
 
 std::uint32_t table_capacity() { return table.capacity; }
+
+void put_table(HandoverImage& image, std::uint32_t now_ms) {
+    put_u32(image, table.count);
+    for (std::uint32_t i = 0; i < table.count; ++i) {
+        const Connection& c = table.entries[i];
+        put_u32(image, static_cast<std::uint32_t>(c.fd));
+        put_u32(image, static_cast<std::uint32_t>(c.state));
+        put_u32(image, c.peer.address);
+        put_u32(image, static_cast<std::uint32_t>(c.peer.port));
+        put_u32(image, now_ms - c.accepted_ms);  // unsigned: right across the wrap
+        put_u32(image, c.fill);
+        put_u32(image, c.header_end);
+        put_u64(image, c.position);
+        put_u8(image, c.started ? 1 : 0);
+        put_u8(image, c.retired ? 1 : 0);
+        // Only a PENDING record holds bytes between passes: a source's go to the window and a
+        // player's are discarded in the step that reads them.
+        put_bytes(image, c.buffer, c.state == PENDING ? c.fill : 0);
+    }
+}
+
+bool take_table(HandoverReader& reader, std::uint32_t now_ms, std::uint64_t stream_end) {
+    std::uint32_t count = take_count(reader, table.capacity);
+    for (std::uint32_t i = 0; i < count && !reader.failed; ++i) {
+        Connection& c = table.entries[i];
+        c = Connection{};
+        table.count = i + 1;  // so that forget_table frees what this one takes
+        c.fd = static_cast<int>(take_count(reader, INT32_MAX));
+        std::uint32_t state = take_u32(reader);
+        c.peer.address = take_u32(reader);
+        c.peer.port = static_cast<int>(take_count(reader, 65535));
+        c.accepted_ms = now_ms - take_u32(reader);
+        c.fill = take_count(reader, REQUEST_BUFFER_SIZE - 1);
+        c.header_end = take_count(reader, REQUEST_BUFFER_SIZE);
+        c.position = take_u64(reader);
+        std::uint8_t started = take_u8(reader);
+        std::uint8_t retired = take_u8(reader);
+        bool listener = state == LISTENER;
+        if ((i == 0) != listener ||
+            (!listener && state != PENDING && state != SOURCE && state != PLAYER)) {
+            break;
+        }
+        c.state = static_cast<ConnectionState>(state);
+        // A request's end lies within it; a record past PENDING holds no bytes.
+        bool request_holds = c.state == PENDING ? c.header_end <= c.fill : c.fill == 0;
+        if (started > 1 || retired > 1 || c.position > stream_end || !request_holds ||
+            (c.state != PLAYER && c.position != 0)) {
+            break;
+        }
+        c.started = started == 1;
+        c.retired = retired == 1;
+        if (c.state == PENDING && c.fill > 0) {
+            c.buffer_size = REQUEST_BUFFER_SIZE;
+            c.buffer = new std::uint8_t[REQUEST_BUFFER_SIZE];
+            take_bytes(reader, c.buffer, c.fill);
+        }
+        if (reader.failed) break;
+        if (i + 1 == count) return true;
+    }
+    forget_table();
+    return false;
+}
+
+void watch_table() {
+    for (std::uint32_t i = 0; i < table.count; ++i) watch_socket(table.entries[i].fd);
+}
+
+void forget_table() {
+    for (std::uint32_t i = 0; i < table.count; ++i) release_buffer(table.entries[i]);
+    table.count = 0;
+}
+
+bool is_our_socket(int fd, bool listening, std::uint32_t address, int port) {
+    int type = 0;
+    int accepting = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) {
+        return false;
+    }
+    length = sizeof accepting;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &length) != 0) return false;
+    if ((accepting != 0) != listening) return false;
+    sockaddr_in local{};
+    length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET) {
+        return false;
+    }
+    if (!listening) return true;
+    return ntohl(local.sin_addr.s_addr) == address && (port == 0 || ntohs(local.sin_port) == port);
+}

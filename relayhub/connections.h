@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "handover.h"
+
 // Records in the table, the listener's included, unless -c says otherwise.
 constexpr std::uint32_t MAX_CONNECTIONS = 256;
 // The most -c takes: the most descriptors a Linux process may ever hold (fs.nr_open's default).
@@ -121,3 +123,26 @@ void drop_connection(std::uint32_t i);
 Connection& connection_at(std::uint32_t i);
 std::uint32_t connection_count();
 std::uint32_t table_capacity();
+
+// A record's part of a reload's state image, besides a PENDING record's request bytes: what
+// handover_size_max is given as record_bytes, with those bytes added.
+constexpr std::uint32_t RECORD_IMAGE_BYTES = 64;
+// The table's section of a reload's state image: every record in order, the listener first,
+// with its socket, state, peer, age at now_ms, place in the stream and a PENDING record's
+// request bytes. The sockets themselves pass through the exec.
+void put_table(HandoverImage& image, std::uint32_t now_ms);
+// Reads a section written by put_table into the empty table, each record accepted as long ago
+// as it was then, so that a pending connection keeps its clock; positions may lie no further
+// than stream_end. The sockets are not looked at and not watched yet (see check_descriptors
+// and watch_table). False, with the table emptied again (its sockets left open), when a field
+// is out of bounds: more records than the table holds, a state or a length no record can have,
+// a listener that is not first.
+bool take_table(HandoverReader& reader, std::uint32_t now_ms, std::uint64_t stream_end);
+// Watches every record's socket, once readiness is open, after take_table.
+void watch_table();
+// Empties the table without closing its sockets, after a state image was refused.
+void forget_table();
+
+// Whether fd is a TCP socket of this process: listening on address (host byte order, 0 for
+// every interface) and port (0: any), when listening is set; else a connected one.
+bool is_our_socket(int fd, bool listening, std::uint32_t address, int port);

@@ -19,6 +19,8 @@
 #include "poll_loop.h"
 #include "process_figures.h"
 #include "readiness.h"
+#include "reload.h"
+#include "state_image.h"
 
 namespace {
 
@@ -105,17 +107,37 @@ constexpr char USAGE[] =
     "  -c N               keep N connections at most, the listening one included (default 256)";
 constexpr CommandLine COMMAND_LINE = {"relayhub", USAGE, NETWORK_PROGRAM, read_arguments};
 
+// Descriptors open now beyond the standard three, less the listening sockets a refused image
+// left open: those the relay was started with.
+std::uint64_t count_inherited(const Resumed& resumed) {
+    std::uint64_t open_now = 3;
+    count_open_fds(&open_now);
+    std::uint64_t kept = (resumed.listen_fd >= 0 ? 1U : 0U) + (resumed.metrics_fd >= 0 ? 1U : 0U);
+    return open_now > 3 + kept ? open_now - 3 - kept : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     open_standard_descriptors();
+    // First of all: until its handler is in, SIGUSR2 would end the process.
+    watch_reload_signal();
+    note_program(argc, argv);  // before getopt reorders argv; a reload fails without it
     if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
+    if (!open_table(options.table_size)) {
+        std::fprintf(stderr, "relayhub: no table of %u connections, errno=%i\n", options.table_size,
+                     last_error());
+        return 1;
+    }
+    const std::uint32_t now_ms = monotonic_ms();
+    const ListeningPorts ports = {options.listen_address, options.port, options.metrics,
+                                  options.metrics_address, options.metrics_port};
+    Resumed resumed = resume_state(take_handed_image(), ports, now_ms);
     // Before anything is opened: a relay that could not hold its table would turn listeners
     // away, or fail to accept, long after it seemed to have started well. Descriptors it was
     // started with (beyond the standard three) hold places as surely as its own sockets do.
-    std::uint64_t open_at_start = 3;
-    count_open_fds(&open_at_start);
-    std::uint64_t inherited = open_at_start > 3 ? open_at_start - 3 : 0;
+    std::uint64_t inherited = resumed.taken ? inherited_descriptors() : count_inherited(resumed);
+    note_inherited(inherited);
     std::uint64_t needed = options.table_size + DESCRIPTORS_BESIDE_TABLE + inherited +
                            (options.metrics ? METRICS_SCRAPES_MAX : 0);
     DescriptorLimit descriptors = reserve_descriptors(needed);
@@ -132,24 +154,32 @@ int main(int argc, char** argv) {
     }
     // Every descriptor the relay will hold lies below what it needs: the system hands out the
     // lowest free one.
-    if (!open_table(options.table_size) || !open_readiness(static_cast<std::uint32_t>(needed))) {
-        std::fprintf(stderr, "relayhub: no table of %u connections, errno=%i\n", options.table_size,
-                     last_error());
+    if (!open_readiness(static_cast<std::uint32_t>(needed))) {
+        std::fprintf(stderr, "relayhub: no readiness for %llu descriptors, errno=%i\n",
+                     static_cast<unsigned long long>(needed), last_error());
         return 1;
     }
+    if (resumed.taken) {
+        watch_table();
+        watch_metrics_port();
+        run_poll_loop();
+    }
     note_start();
-    int listen_fd = open_listener(options.listen_address, options.port);
+    int listen_fd = resumed.listen_fd;
+    if (listen_fd < 0) listen_fd = open_listener(options.listen_address, options.port);
     if (listen_fd <= 0) {
         int err = last_error();  // the error of the last failed call inside open_listener
         std::printf("failed to open port %i, errno=%i\n", options.port, err);
         return 1;
     }
-    if (options.metrics && !open_metrics(options.metrics_address, options.metrics_port)) {
+    if (resumed.metrics_fd >= 0) {
+        adopt_metrics_socket(resumed.metrics_fd);
+    } else if (options.metrics && !open_metrics(options.metrics_address, options.metrics_port)) {
         int err = last_error();
         std::printf("failed to open port %i, errno=%i\n", options.metrics_port, err);
         return 1;
     }
     // The listener's record keeps its own address and port, for the accept log.
-    add_connection(listen_fd, LISTENER, Peer{options.listen_address, options.port}, monotonic_ms());
+    add_connection(listen_fd, LISTENER, Peer{options.listen_address, options.port}, now_ms);
     run_poll_loop();
 }

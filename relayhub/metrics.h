@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "handover.h"
+
 // Why the relay closed a listener.
 enum DropReason : std::uint32_t {
     DROP_BEHIND = 0,  // the window dropped bytes it had not been sent
@@ -23,6 +25,7 @@ struct Counters {
     std::uint64_t listener_bytes;
     std::uint64_t dropped[DROP_REASONS];
     std::uint64_t metrics_refused;  // scrapes closed to make room for a newer one
+    std::uint64_t reloads;          // reloads into a new program that took this state
     bool any_source_byte, any_block;
     std::uint32_t last_source_byte_ms, last_block_ms;
     std::uint32_t started_ms;   // the start, on the same clock
@@ -47,3 +50,12 @@ void count_blocks(std::uint64_t n);
 void count_listener_bytes(std::uint32_t n);
 void count_listener_dropped(DropReason reason);
 void count_metrics_refused();
+
+// The counters' section of a reload's state image, times as ages at now_ms, so that they go on
+// in the next program from where they were and the start stays the first start.
+void put_counters(HandoverImage& image, std::uint32_t now_ms);
+// Reads a section written by put_counters and counts the reload; false (the counters as at a
+// fresh start) when it is cut short.
+bool take_counters(HandoverReader& reader, std::uint32_t now_ms);
+// Every counter back to zero, after a state image was refused; the start is taken afresh.
+void forget_counters();

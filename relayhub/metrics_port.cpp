@@ -23,7 +23,7 @@ struct Snapshot {
     std::uint32_t connections_max;  // the table's records, the listening socket's included
     std::uint32_t window_bytes;
     std::uint64_t accepted, table_full, pending_timeouts, sources_refused;
-    std::uint64_t source_bytes, blocks, listener_bytes, metrics_refused;
+    std::uint64_t source_bytes, blocks, listener_bytes, metrics_refused, reloads;
     std::uint64_t dropped[DROP_REASONS];
     double start_time_seconds;   // wall clock, since the epoch
     double source_idle_seconds;  // since the last source byte, or since the start before any
@@ -130,6 +130,8 @@ void format_body(const Snapshot& s, Text* t) {
         append(t, "relayhub_listeners_dropped_total{reason=\"%s\"} %llu\n", reasons[r],
                static_cast<unsigned long long>(s.dropped[r]));
     }
+    metric(t, "relayhub_reloads_total", "counter",
+           "Reloads into a new program that took the relay's state.", s.reloads);
     metric(t, "relayhub_metrics_refused_total", "counter",
            "Metrics connections closed to make room for a newer one.", s.metrics_refused);
     describe(t, "relayhub_source_idle_seconds", "gauge",
@@ -162,6 +164,7 @@ Snapshot snapshot(std::uint32_t now_ms) {
     s.blocks = c.blocks;
     s.listener_bytes = c.listener_bytes;
     s.metrics_refused = c.metrics_refused;
+    s.reloads = c.reloads;
     std::memcpy(s.dropped, c.dropped, sizeof s.dropped);
     s.start_time_seconds = c.start_time_seconds;
     // Unsigned differences: right across the wrap of the clock.
@@ -356,9 +359,9 @@ ScrapeStep read_scrape(std::uint32_t slot, std::uint32_t now_ms) {
 }  // namespace
 
 bool open_metrics(std::uint32_t address, int port) {
-    metrics_fd = open_listener(address, port);
-    if (metrics_fd < 0) return false;
-    watch_socket(metrics_fd);
+    int fd = open_listener(address, port);
+    if (fd < 0) return false;
+    adopt_metrics_socket(fd);
     return true;
 }
 
@@ -371,4 +374,75 @@ void serve_metrics(std::uint32_t now_ms) {
         if (step == SCRAPE_ANSWER) answer(slot, now_ms);
         if (step == SCRAPE_CLOSE) release(slot);
     }
+}
+
+void put_metrics_port(HandoverImage& image, std::uint32_t now_ms) {
+    put_u32(image, static_cast<std::uint32_t>(metrics_fd));  // -1 as 0xFFFFFFFF
+    std::uint32_t used = 0;
+    for (const ScrapeSlot& s : slots) used += s.used ? 1 : 0;
+    put_u32(image, used);
+    // Oldest first, so that the next program pushes out the same one first.
+    for (std::uint64_t after = 0, taken = 0; taken < used; ++taken) {
+        std::uint32_t next = METRICS_SCRAPES_MAX;
+        for (std::uint32_t k = 0; k < METRICS_SCRAPES_MAX; ++k) {
+            if (!slots[k].used || slots[k].order < after) continue;
+            if (next == METRICS_SCRAPES_MAX || slots[k].order < slots[next].order) next = k;
+        }
+        const ScrapeSlot& s = slots[next];
+        put_u32(image, static_cast<std::uint32_t>(s.fd));
+        put_u32(image, now_ms - s.accepted_ms);  // unsigned: right across the wrap
+        put_u32(image, s.fill);
+        put_u32(image, s.header_end);
+        put_bytes(image, requests[next], s.fill);
+        after = s.order + 1;
+    }
+}
+
+bool take_metrics_port(HandoverReader& reader, std::uint32_t now_ms) {
+    std::uint32_t fd = take_u32(reader);
+    std::uint32_t used = take_count(reader, METRICS_SCRAPES_MAX);
+    if (fd > INT32_MAX && fd != UINT32_MAX) return false;
+    if (fd == UINT32_MAX && used > 0) return false;  // scrapes without a metrics socket
+    metrics_fd = static_cast<int>(fd);
+    for (std::uint32_t k = 0; k < used && !reader.failed; ++k) {
+        ScrapeSlot& s = slots[k];
+        s.fd = static_cast<int>(take_count(reader, INT32_MAX));
+        s.accepted_ms = now_ms - take_u32(reader);
+        s.fill = take_count(reader, METRICS_REQUEST_MAX);
+        s.header_end = take_count(reader, s.fill);
+        take_bytes(reader, requests[k], s.fill);
+        s.order = k;
+        s.used = true;
+    }
+    accepts = used;
+    if (!reader.failed) return true;
+    forget_metrics_port();
+    return false;
+}
+
+std::uint32_t metrics_port_sockets(int* fds) {
+    fds[0] = metrics_fd;
+    std::uint32_t n = 0;
+    for (const ScrapeSlot& s : slots) {
+        if (s.used) fds[1 + n++] = s.fd;
+    }
+    return n;
+}
+
+void watch_metrics_port() {
+    if (metrics_fd >= 0) watch_socket(metrics_fd);
+    for (const ScrapeSlot& s : slots) {
+        if (s.used) watch_socket(s.fd);
+    }
+}
+
+void forget_metrics_port() {
+    metrics_fd = -1;
+    for (ScrapeSlot& s : slots) s.used = false;
+    accepts = 0;
+}
+
+void adopt_metrics_socket(int fd) {
+    metrics_fd = fd;
+    watch_socket(fd);
 }

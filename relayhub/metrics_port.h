@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "handover.h"
+
 // A stream whose newest complete block is older than this is not live: the health answer is 503.
 constexpr std::uint32_t STREAM_LIVE_MS = 10000;
 // Scrapes being read at once. Each holds a descriptor and a request buffer; the relay's
@@ -34,3 +36,20 @@ bool open_metrics(std::uint32_t address, int port);
 // reads every one that has something to read, answers each whose request has ended with one
 // send and closes it, and closes those that sent nothing in time. Nothing without -m.
 void serve_metrics(std::uint32_t now_ms);
+
+// The metrics port's section of a reload's state image: its socket (-1 without -m) and every
+// scrape in the order they came, each with its age at now_ms and its request bytes.
+void put_metrics_port(HandoverImage& image, std::uint32_t now_ms);
+// Reads a section written by put_metrics_port; the sockets are not looked at and not watched
+// yet. False, with nothing taken, when a field is out of bounds.
+bool take_metrics_port(HandoverReader& reader, std::uint32_t now_ms);
+// Writes the metrics socket (-1 without one) and the scrapes' sockets to fds, which has room
+// for 1 + METRICS_SCRAPES_MAX; returns how many scrapes there are.
+std::uint32_t metrics_port_sockets(int* fds);
+// Watches the metrics socket and the scrapes, once readiness is open, after take_metrics_port.
+void watch_metrics_port();
+// Forgets what take_metrics_port took, without closing anything, after a state image was
+// refused.
+void forget_metrics_port();
+// Serves metrics on fd, an open listening socket (one kept across a reload), and watches it.
+void adopt_metrics_socket(int fd);

@@ -9,6 +9,8 @@
 #include "platform.h"
 #include "players.h"
 #include "readiness.h"
+#include "reload.h"
+#include "state_image.h"
 #include "wire.h"
 
 namespace {
@@ -90,6 +92,9 @@ void run_poll_loop() {
         note_pass(now_ms);
         poll_pass(now_ms);
         serve_metrics(now_ms);
+        // At the end of the pass, so that every record is between two steps: a reload asked
+        // for any number of times since the last pass is one reload.
+        if (reload_requested()) reload_now(now_ms);
         sleep_until_ms(now_ms + POLL_PERIOD_MS);
     }
 }

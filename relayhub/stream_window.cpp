@@ -318,6 +318,15 @@ void append_framed(StreamWindow& w, const std::uint8_t* bytes, std::uint32_t len
     track_blocks(w);
 }
 
+// The end of the last complete block from base on (absolute), walking the held blocks that frame.
+std::uint64_t complete_blocks_end(const StreamWindow& w) {
+    std::uint64_t k = 0;
+    while (k + 8 <= w.fill && frames_held_at(w, k) && k + block_size_at(w, k) <= w.fill) {
+        k += block_size_at(w, k);
+    }
+    return w.base + k;
+}
+
 // Counts the blocks that have become complete: from the end of the last one counted (or from
 // base, once a drop, a cut or the capacity rule has passed it), every following block whose
 // header frames and whose last byte is held. The walk stops at the first block still arriving,
@@ -423,3 +432,57 @@ std::uint64_t window_join_point() { return window_join_point(the_window); }
 std::uint64_t window_begin_source() { return window_begin_source(the_window); }
 
 const StreamWindow& server_window() { return the_window; }
+
+void put_window(HandoverImage& image, const StreamWindow& window) {
+    put_u32(image, window.mode);
+    put_u64(image, window.base);
+    put_u32(image, window.fill);
+    put_u32(image, window.carry);
+    put_u64(image, window.complete_blocks);
+    // Held bytes in stream order, where the ring wraps too; while seeking, the carry at data[0].
+    std::uint32_t first =
+        WINDOW_CAPACITY - window.start < window.fill ? WINDOW_CAPACITY - window.start : window.fill;
+    put_bytes(image, window.data + window.start, first);
+    put_bytes(image, window.data, window.fill - first);
+    put_bytes(image, window.data, window.mode == SEEKING ? window.carry : 0);
+}
+
+bool take_window(HandoverReader& reader, StreamWindow& window) {
+    std::uint32_t mode = take_u32(reader);
+    window.base = take_u64(reader);
+    window.fill = take_count(reader, WINDOW_CAPACITY);
+    window.carry = take_count(reader, WINDOW_CAPACITY);
+    window.complete_blocks = take_u64(reader);
+    if (reader.failed || (mode != SEEKING && mode != FRAMED)) return false;
+    window.mode = static_cast<WindowMode>(mode);
+    // Seeking holds nothing; framed carries nothing.
+    if (window.mode == SEEKING ? window.fill != 0 : window.carry != 0) return false;
+    // The offsets only ever grow, and stay far from their wrap.
+    if (window.base > UINT64_MAX / 2) return false;
+    take_bytes(reader, window.data, window.mode == SEEKING ? window.carry : window.fill);
+    if (reader.failed) return false;
+    window.start = 0;
+    if (window.mode == FRAMED && window.fill >= 8 && !frames_held_at(window, 0)) return false;
+    window.last_block = window.base;
+    window.previous_block = WINDOW_NO_BLOCK;
+    track_blocks(window);
+    window.complete_end = complete_blocks_end(window);
+    return true;
+}
+
+void put_server_window(HandoverImage& image) { put_window(image, the_window); }
+
+bool take_server_window(HandoverReader& reader) {
+    if (take_window(reader, the_window)) return true;
+    forget_server_window();
+    return false;
+}
+
+void forget_server_window() {
+    // Every field but data, which nothing reads beyond fill and carry: writing its 16 MiB would
+    // only make every page of it resident.
+    StreamWindow& w = the_window;
+    w.start = w.fill = w.carry = 0;
+    w.base = w.last_block = w.previous_block = w.complete_blocks = w.complete_end = 0;
+    w.mode = SEEKING;
+}

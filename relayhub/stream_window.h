@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "handover.h"
 #include "wire.h"
 
 // The window's size in bytes, and with it the largest block it frames. The relay's window is
@@ -98,3 +99,18 @@ const StreamWindow& server_window();
 std::uint64_t window_append(const std::uint8_t* bytes, std::uint32_t len);
 std::uint64_t window_begin_source();
 std::uint64_t window_join_point();
+
+// The window's section of a reload's state image: its offsets, its block count and the bytes it
+// holds (or carries while seeking), oldest first.
+void put_window(HandoverImage& image, const StreamWindow& window);
+// Reads a section written by put_window into window, which must be zeroed. The bytes land from
+// data[0] on; where blocks begin is found again from them, so a section from anywhere else
+// cannot make the window believe in a block it does not hold. False when a field breaks the
+// window's rules (a count beyond the capacity, held bytes that do not begin with a block); the
+// window is then to be zeroed again.
+bool take_window(HandoverReader& reader, StreamWindow& window);
+// The same for the server's window; take_server_window zeroes it again when it fails.
+void put_server_window(HandoverImage& image);
+bool take_server_window(HandoverReader& reader);
+// Empties the server's window, as at a fresh start.
+void forget_server_window();
