@@ -519,7 +519,7 @@ TEST_F(RealAudio, AnEncodersToneReachesEachListenerAsA440HzTone) {
     std::vector<Child*> encoder =
         start_chain({{FFMPEG_BIN, "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
                       "sine=frequency=440:sample_rate=" + std::to_string(SAMPLE_RATE), "-c:a",
-                      "libmp3lame", "-b:a", "128k", "-flush_packets", "1", "-f", "mp3", "-"},
+                      "libmp3lame", "-b:a", "128k", "-f", "mp3", "-"},
                      {BLOCKFRAME_BIN, "-s", "4368"},
                      {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port_)}});
     ASSERT_EQ(3U, encoder.size());
