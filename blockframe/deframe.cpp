@@ -114,8 +114,8 @@ bool take_read(Deframer* d, CaptureSplit* split, const std::uint8_t* bytes, std:
 
 int deframe(int in_fd, std::FILE* out) {
     static std::uint8_t input[READ_SIZE];
-    CaptureSplit split{};
     // A capture without the relay's header (what curl or wget saved) is one connection.
+    CaptureSplit split{};
     Deframer* d = &deframer;
     for (;;) {
         // read, not fread: whatever has arrived is taken at once, not when a buffer is full.
