@@ -6,5 +6,5 @@ set -eu
 cd "$(dirname "$0")"
 . contrib/need-packages.sh
 need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy prometheus \
-    openssl socat
+    openssl socat ffmpeg
 exec cmake --workflow --preset ci

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture_split.h"
 #include "command_line.h"
 #include "stream_check.h"
 #include "wire.h"
@@ -64,23 +65,23 @@ constexpr char USAGE[] =
     "  -n  the capture has no relay header, as curl and wget save it: one connection";
 constexpr CommandLine COMMAND_LINE = {"blockcheck", USAGE, BLOCK_TOOL, read_arguments};
 
-// One block the checker reported. A block that lost its framing, or a cut tail with another
-// block's header inside it, is malformed; only a plain cut tail is allowed, and it can only be
-// the connection's last.
+// One block the checker reported. Only a plain cut tail may fall short of the one rule for a
+// whole block, and it can only be the connection's last; anything else that falls short of it
+// (a block that lost its framing, or one with another block's header inside) is malformed.
 void count_block(ConnectionReport* r, const CheckedBlock& b) {
     if ((b.faults & ORDER_FAULTS) != 0) r->gaps += 1;
     bool test = (b.faults & NOT_TEST_FAULTS) == 0;
-    if ((b.faults & FRAMING_FAULTS) != 0) {
-        r->malformed += b.size;
-    } else if ((b.faults & FAULT_CUT) != 0) {
-        r->cut_tail = b.size;
-        r->tail_changed = !test;
-    } else {
+    if (block_whole(b)) {
         if (r->blocks == 0) r->first_sequence = b.number;
         r->last_sequence = b.number;
         r->blocks += 1;
         if (test) r->test_blocks += 1;
         if (test && (b.length > TEST_PAYLOAD_MIN || b.number != 0)) r->test_stream = true;
+    } else if ((b.faults & FRAMING_FAULTS) != 0) {
+        r->malformed += b.size;
+    } else {
+        r->cut_tail = b.size;
+        r->tail_changed = !test;
     }
 }
 
@@ -134,23 +135,8 @@ struct Capture {
     std::uint64_t broken;
     bool open;  // the current connection has begun (a header or a byte)
     ConnectionReport current;
-    std::uint32_t matched;  // bytes of the relay's header matched so far, held back
+    CaptureSplit split;
 };
-
-// Where a partial match of the relay's header goes on after a mismatch (Knuth-Morris-Pratt):
-// fallback[q] is the longest proper prefix of its first q + 1 bytes that is also a suffix.
-std::uint32_t fallback[RESPONSE_HEADER_SIZE];
-
-void prepare_header_search() {
-    const char* h = RESPONSE_HEADER;
-    std::uint32_t k = 0;
-    fallback[0] = 0;
-    for (std::uint32_t q = 1; q < RESPONSE_HEADER_SIZE; ++q) {
-        while (k > 0 && h[q] != h[k]) k = fallback[k - 1];
-        if (h[q] == h[k]) ++k;
-        fallback[q] = k;
-    }
-}
 
 void close_connection(Capture* c) {
     if (!c->open) return;
@@ -171,46 +157,26 @@ void stream_bytes(Capture* c, const std::uint8_t* bytes, std::size_t n) {
     take_bytes(&c->current, bytes, n);
 }
 
-// A byte that begins or goes on with a match of the relay's header. Bytes that may begin the
-// header are held back until they either complete it, which starts a connection, or cannot,
-// and go to the current one.
-void search_byte(Capture* c, std::uint8_t byte) {
-    const auto* h = reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER);
-    std::uint32_t q = c->matched;
-    while (q > 0 && h[q] != byte) q = fallback[q - 1];
-    if (h[q] == byte) ++q;
-    if (q == RESPONSE_HEADER_SIZE) {
-        close_connection(c);  // what came before, if anything, was another connection
-        c->open = true;
-        c->current.header_ok = true;
-        c->matched = 0;
-        return;
-    }
-    // The held bytes and this one, less the q that still match: the oldest are released.
-    std::uint32_t released = c->matched + 1 - q;
-    stream_bytes(c, h, released < c->matched ? released : c->matched);
-    if (q == 0) stream_bytes(c, &byte, 1);
-    c->matched = q;
-}
-
-// One read of the capture. A run of bytes that neither begins the header nor goes on with a
-// match passes to the stream whole.
+// One read of the capture, split at the relay's headers: each header closes the connection
+// before it, if any, and opens the next.
 void capture_bytes(Capture* c, const std::uint8_t* bytes, std::size_t n) {
     c->bytes += n;
     if (c->headerless) return stream_bytes(c, bytes, n);
-    std::size_t run = 0;  // the first byte not passed on yet
-    for (std::size_t k = 0; k < n; ++k) {
-        if (c->matched == 0 && bytes[k] != static_cast<std::uint8_t>(RESPONSE_HEADER[0])) continue;
-        stream_bytes(c, bytes + run, k - run);
-        search_byte(c, bytes[k]);
-        run = k + 1;
+    for (std::size_t used = 0; used < n;) {
+        CapturePiece piece{};
+        used += split_capture(&c->split, bytes + used, n - used, &piece);
+        stream_bytes(c, piece.bytes, piece.size);
+        if (piece.header_ended) {
+            close_connection(c);
+            c->open = true;
+            c->current.header_ok = true;
+        }
     }
-    stream_bytes(c, bytes + run, n - run);
 }
 
 void end_capture(Capture* c) {
-    stream_bytes(c, reinterpret_cast<const std::uint8_t*>(RESPONSE_HEADER), c->matched);
-    c->matched = 0;
+    CapturePiece piece = end_capture_split(&c->split);
+    stream_bytes(c, piece.bytes, piece.size);
     close_connection(c);
 }
 
@@ -226,7 +192,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    prepare_header_search();
     static Capture capture;  // zero: no connection yet
     capture.headerless = options.headerless;
     static std::uint8_t buffer[65536];

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // blockframe: turns standard input, or a generated test stream, into the block stream the relay
-// takes from a source, optionally paced to a byte rate so that a file plays out live.
+// takes from a source, optionally paced to a byte rate so that a file plays out live; with -d,
+// turns a listener's capture back into the payloads (deframe.h).
 
 #include <getopt.h>
 #include <time.h>
@@ -13,6 +14,7 @@
 
 #include "arguments.h"
 #include "command_line.h"
+#include "deframe.h"
 #include "wire.h"
 
 namespace {
@@ -28,7 +30,9 @@ struct Options {
     std::uint32_t payload = DEFAULT_PAYLOAD;
     std::uint64_t rate = 0;  // bytes per second of output, 0: as fast as the consumer takes
     bool test_mode = false;
-    std::uint64_t count = 0;  // test mode: blocks to write, 0: for ever
+    std::uint64_t count = 0;   // test mode: blocks to write, 0: for ever
+    bool deframe = false;      // -d: payloads out of a capture
+    bool framing_set = false;  // -s, -r or -n given: they shape blocks that -d only reads
 };
 
 Options options;  // module state: the command line's, set once before anything else runs
@@ -39,7 +43,8 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
     int c = 0;
     std::uint64_t v = 0;
     opterr = 0;  // the usage text says what is wrong, once
-    while ((c = getopt(argc, argv, "s:r:tn:")) != -1) {
+    while ((c = getopt(argc, argv, "s:r:tn:d")) != -1) {
+        options.framing_set = options.framing_set || c == 's' || c == 'r' || c == 'n';
         switch (c) {
             case 's':
                 if (!parse_count(optarg, 1, PAYLOAD_MAX, &v)) {
@@ -66,11 +71,15 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
                     return ARGUMENT_REPORTED;
                 }
                 break;
+            case 'd':
+                options.deframe = true;
+                break;
             default:
                 return ARGUMENTS_UNUSABLE;
         }
     }
     if (optind != argc) return ARGUMENTS_UNUSABLE;
+    if (options.deframe && (options.test_mode || options.framing_set)) return ARGUMENTS_UNUSABLE;
     if (options.test_mode && options.payload < TEST_PAYLOAD_MIN) return ARGUMENTS_UNUSABLE;
     if (!options.test_mode && options.count != 0) return ARGUMENTS_UNUSABLE;
     return ARGUMENTS_TAKEN;
@@ -78,11 +87,14 @@ ArgumentAnswer read_arguments(int argc, char** argv) {
 
 constexpr char USAGE[] =
     "Usage: blockframe [-s payload_bytes] [-r bytes_per_second] [-t [-n blocks]] <in >out\n"
+    "       blockframe -d <capture >payloads\n"
     "  -s  payload bytes per block, 1 to 16777204 (default 4368; the last block shorter)\n"
     "  -r  pace the output to this many bytes per second, headers included (default: unpaced)\n"
     "  -t  test mode: no input; payloads carry a sequence number and the send time\n"
     "      (at least 16 bytes each)\n"
-    "  -n  test mode: stop after this many blocks (default: never)";
+    "  -n  test mode: stop after this many blocks (default: never)\n"
+    "  -d  deframe: the payload of every whole block of a capture, block by block, without\n"
+    "      the relay's headers; blocks cut short or damaged are left out";
 constexpr CommandLine COMMAND_LINE = {"blockframe", USAGE, BLOCK_TOOL, read_arguments};
 
 std::uint64_t now_ns(clockid_t clock) {
@@ -128,6 +140,7 @@ std::size_t read_full(std::uint8_t* dst, std::size_t n) {
 
 int main(int argc, char** argv) {
     if (int status = open_command_line(COMMAND_LINE, argc, argv); status != GO_ON) return status;
+    if (options.deframe) return deframe(0, stdout);
     std::vector<std::uint8_t> block(BLOCK_HEADER_SIZE + options.payload);
     std::uint8_t* payload = block.data() + BLOCK_HEADER_SIZE;
     std::uint64_t started = now_ns(CLOCK_MONOTONIC);

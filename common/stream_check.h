@@ -17,8 +17,9 @@ enum BlockFault : std::uint32_t {
     FAULT_NO_MARKER = 1U << 0,  // no marker where a block must begin: framing is lost
     FAULT_LENGTH = 1U << 1,     // a length no relay can hold: framing is lost
     FAULT_CUT = 1U << 2,        // cut short where its connection ended
-    // Cut short, with another block's header inside what came: it was cut short somewhere
-    // other than at its connection's end, and other bytes were sent behind it.
+    // Another block's header inside what came: it was cut short somewhere other than at its
+    // connection's end and other bytes were sent behind it, or its length was changed to
+    // take them in.
     FAULT_SPLICED = 1U << 3,
     FAULT_MISSING = 1U << 4,       // numbered beyond the next number: blocks are missing before it
     FAULT_REPEATED = 1U << 5,      // numbered as the block before
@@ -30,7 +31,8 @@ enum BlockFault : std::uint32_t {
 // A block with none of these is a test block: a stream of another producer has them all.
 constexpr std::uint32_t NOT_TEST_FAULTS = FAULT_SHORT | FAULT_OPAQUE | FAULT_FILLER;
 constexpr std::uint32_t ORDER_FAULTS = FAULT_MISSING | FAULT_REPEATED | FAULT_OUT_OF_ORDER;
-// Faults after which no later byte of the connection can be placed in a block.
+// Faults of bytes that are not the block their header began: framing is lost at them, or
+// another block's bytes are mixed in.
 constexpr std::uint32_t FRAMING_FAULTS = FAULT_NO_MARKER | FAULT_LENGTH | FAULT_SPLICED;
 
 // One block as the check reports it, once it has ended, been cut short or lost its framing.
@@ -47,6 +49,14 @@ struct CheckedBlock {
     std::int64_t last_at;       // and when its last byte was
     std::uint64_t hash;         // fnv1a of its bytes, when the check hashes; else 0
 };
+
+// The one rule for a block whose payload a reader may use: it kept its framing, holds no other
+// block's header and arrived whole. blockcheck counts these blocks, `blockframe -d` writes
+// their payloads and the tests' listeners take their figures from them; order and test-payload
+// faults are the caller's business.
+inline bool block_whole(const CheckedBlock& b) {
+    return (b.faults & (FAULT_CUT | FRAMING_FAULTS)) == 0;
+}
 
 enum CheckPhase : std::int32_t {
     CHECK_HEADER = 0,    // at or inside a block's header: a zeroed check starts here

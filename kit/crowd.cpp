@@ -38,7 +38,7 @@ void count_block(Crowd* crowd, std::size_t k, const CheckedBlock& b) {
     s.faults |= faults;
     if ((faults & ORDER_FAULTS) != 0) s.gaps += 1;
     if ((faults & ~ORDER_FAULTS) != 0) s.bad += 1;
-    if ((b.faults & (FAULT_CUT | FRAMING_FAULTS)) == 0) {
+    if (block_whole(b)) {
         s.blocks += 1;
         s.last_sequence = b.number;
         s.newest_sent_wall_ns = b.sent_wall_ns;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// blockframe's output parsed back, and blockcheck's verdicts on captures made by hand.
+// blockframe's output parsed back, blockframe -d's payloads out of captures, and blockcheck's
+// verdicts on captures made by hand.
 
 #include <signal.h>
 #include <unistd.h>
@@ -45,6 +46,16 @@ std::vector<Block> parse_blocks(const std::string& s) {
 
 std::uint64_t u64_at(const std::string& s, std::size_t at) {
     return read_u64_le(reinterpret_cast<const std::uint8_t*>(s.data()) + at);
+}
+
+// All of bytes into a pipe; false when its reader has gone.
+bool write_all(int fd, const std::string& bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+        if (n <= 0) return false;
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 class Blockframe : public ProcessTest {};
@@ -103,6 +114,78 @@ TEST_F(Blockframe, PacesItsOutputToTheRate) {
     EXPECT_EQ(11000U, stdout_of(frame).size());
 }
 
+// blockframe | blockframe -d gives back what was framed, byte for byte.
+TEST_F(Blockframe, DeframingGivesBackWhatWasFramed) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string payload;  // blockframe -s
+    };
+    std::string bytes;
+    for (int k = 0; k < 3 * 256; ++k) bytes += static_cast<char>(k);
+    const Case cases[] = {
+        {"letters, the last block shorter", pattern_payload(2500, 1), "1000"},
+        {"nothing", "", "1000"},
+        {"blocks of one byte", "abc", "1"},
+        // Bytes that begin what the capture's split and the check look for, and are not it:
+        // held back, then released; the last are held until the end of the input.
+        {"every byte value, a marker whose length no relay holds, the relay's header less its "
+         "last byte, and its start at the end",
+         bytes + "<BL>\xFF\xFF\xFF\xFF" + HEADER.substr(0, HEADER.size() - 1) + "x" +
+             pattern_payload(700, 2) + HEADER.substr(0, 20),
+         "300"},
+    };
+    for (const Case& c : cases) {
+        std::vector<Child*> chain = start_chain(
+            {{BLOCKFRAME_BIN, "-s", c.payload}, {BLOCKFRAME_BIN, "-d"}}, temp_file(c.input));
+        ASSERT_EQ(2U, chain.size());
+        EXPECT_EQ(0, wait_exit(*chain[0], 5000)) << c.name;
+        EXPECT_EQ(0, wait_exit(*chain[1], 5000)) << c.name;
+        EXPECT_TRUE(c.input == stdout_of(*chain[1])) << c.name;
+        EXPECT_EQ("", stderr_of(*chain[1])) << c.name;
+    }
+}
+
+std::string pattern_block(std::uint32_t k) { return make_block(pattern_payload(200, k), k); }
+
+// A listener's capture: two connections, each with the relay's header, blocks cut short by a
+// reconnection and by the end, and damage inside a connection. Exactly the whole blocks'
+// payloads come out, in order.
+TEST_F(Blockframe, DeframingACaptureWritesTheWholeBlocksOnly) {
+    std::string b4 = pattern_block(4);
+    b4[1] = 'b';  // a marker changed: framing is lost, the next block is searched for
+    // A length grown by 100 takes in block 10's header.
+    std::string b9 = block_header(300, 9) + pattern_payload(200, 9);
+    std::string capture = HEADER + pattern_block(0) + pattern_block(1) +
+                          pattern_block(2).substr(0, 50) +  // cut short by the reconnection
+                          HEADER + pattern_block(3) + b4 + pattern_block(5) + "junk" +
+                          pattern_block(6) + pattern_block(7).substr(0, 60) + pattern_block(8) +
+                          b9 + pattern_block(10) + pattern_block(11) +
+                          pattern_block(12).substr(0, 100);  // cut short by the end
+    std::string expected;
+    for (std::uint32_t k : {0U, 1U, 3U, 5U, 6U, 8U, 10U, 11U}) expected += pattern_payload(200, k);
+    Child& deframe = start({BLOCKFRAME_BIN, "-d"}, Input::FILE, temp_file(capture));
+    EXPECT_EQ(0, wait_exit(deframe, 5000));
+    EXPECT_TRUE(expected == stdout_of(deframe)) << stdout_of(deframe).size() << " bytes";
+    EXPECT_EQ("", stderr_of(deframe));
+}
+
+// Each block is written the moment it is whole, so a player behind the pipe plays live.
+TEST_F(Blockframe, DeframingWritesEachBlockOnceItIsWhole) {
+    Child& deframe = start({BLOCKFRAME_BIN, "-d"}, Input::PIPE);
+    std::string b1 = pattern_block(1);
+    ASSERT_TRUE(write_all(deframe.input_fd, HEADER + pattern_block(0) + b1.substr(0, 100)));
+    EXPECT_TRUE(wait_for([&] { return stdout_of(deframe) == pattern_payload(200, 0); }, 5000))
+        << stdout_of(deframe).size() << " bytes";
+    ASSERT_TRUE(write_all(deframe.input_fd, b1.substr(100)));
+    EXPECT_TRUE(wait_for(
+        [&] { return stdout_of(deframe) == pattern_payload(200, 0) + pattern_payload(200, 1); },
+        5000));
+    close(deframe.input_fd);
+    deframe.input_fd = -1;
+    EXPECT_EQ(0, wait_exit(deframe, 5000));
+}
+
 // Command lines that read nothing: status 2 with the usage, or one line that names a bad
 // number, on standard error; or the version line and status 0.
 struct BadOptionCase {
@@ -132,6 +215,11 @@ const BadOptionCase BAD_OPTIONS[] = {
     {"count without test mode", {"-n", "3"}, FRAME_USAGE},
     {"stray argument", {"file"}, FRAME_USAGE},
     {"a long option other than --version", {"--help"}, FRAME_USAGE},
+    {"deframing with test mode", {"-d", "-t"}, FRAME_USAGE},
+    {"deframing with a rate", {"-r", "16000", "-d"}, FRAME_USAGE},
+    {"deframing with a count", {"-d", "-n", "0"}, FRAME_USAGE},
+    {"deframing with a payload size", {"-d", "-s", "4368"}, FRAME_USAGE},
+    {"deframing a file named as an argument", {"-d", "capture"}, FRAME_USAGE},
     {"blockframe --version", {"--version"}, "", 0, "blockframe " + VERSION_LINE_END},
     {"blockcheck --version",
      {"--version"},
@@ -295,11 +383,7 @@ TEST_F(Blockcheck, ReadsACaptureLargerThanItsMemory) {
     std::string payload(PAYLOAD, '\0');
     for (std::uint32_t k = 0; k < 3; ++k) {
         for (const std::string& part : {block_header(PAYLOAD, k), payload}) {
-            for (std::size_t at = 0; at < part.size();) {
-                ssize_t n = write(check.input_fd, part.data() + at, part.size() - at);
-                ASSERT_GT(n, 0) << "blockcheck stopped reading";
-                at += static_cast<std::size_t>(n);
-            }
+            ASSERT_TRUE(write_all(check.input_fd, part)) << "blockcheck stopped reading";
         }
     }
     long peak_kib = status_kib(check.pid, "VmHWM");

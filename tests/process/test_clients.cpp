@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // feedsend and feedfetch against small loopback servers of the test's own, and end to end
-// through relayhub.
+// through relayhub, the generated stream and a real encoder's.
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -420,6 +421,135 @@ TEST_F(EndToEnd, AFetcherGetsTheHeaderAndTheSendersStreamFromABlockBoundary) {
     std::size_t from = sent - got.size();
     EXPECT_NE(boundaries.end(), std::find(boundaries.begin(), boundaries.end(), from)) << from;
     EXPECT_TRUE(got == stream.substr(from, got.size())) << "the fetcher's stream differs";
+}
+
+// Real audio, as a person carries it: an MP3 encoder's live output through blockframe, feedsend
+// and the relay, and listeners that are feedfetch, blockframe -d and a decoder writing WAV.
+constexpr int SAMPLE_RATE = 44100;  // the tone's, and the decoded WAV's (mono, 16 bits)
+constexpr int LISTEN_MS = 8000;
+// One block's payload, 4368 bytes, of a 128 kbit/s stream (16,000 bytes a second).
+constexpr double BLOCK_SECONDS = 4368.0 / 16000.0;
+
+// The samples of a 16-bit mono WAV file as ffmpeg writes it: its chunks walked up to "data".
+std::vector<std::int16_t> wav_samples(const std::string& path) {
+    std::string w = read_file(path);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(w.data());
+    std::vector<std::int16_t> samples;
+    if (w.size() < 12 || w.compare(0, 4, "RIFF") != 0 || w.compare(8, 4, "WAVE") != 0) {
+        return samples;
+    }
+    for (std::size_t at = 12; at + 8 <= w.size();) {
+        std::size_t size = read_u32_le(p + at + 4);
+        if (w.compare(at, 4, "data") == 0) {
+            std::size_t end = std::min(w.size(), at + 8 + size);
+            for (std::size_t k = at + 8; k + 2 <= end; k += 2) {
+                samples.push_back(static_cast<std::int16_t>(p[k] | p[k + 1] << 8));
+            }
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return samples;
+}
+
+// A tone's frequency, counted from its rising zero crossings after the first and before the
+// last quarter second, where the decoder starts and the listening was cut off; 0 when shorter
+// than a second.
+double tone_hz(const std::vector<std::int16_t>& samples) {
+    std::size_t edge = SAMPLE_RATE / 4;
+    if (samples.size() < 4 * edge) return 0;
+    int rising = 0;
+    for (std::size_t k = edge + 1; k < samples.size() - edge; ++k) {
+        if (samples[k - 1] < 0 && samples[k] >= 0) ++rising;
+    }
+    return rising * SAMPLE_RATE / static_cast<double>(samples.size() - 2 * edge - 1);
+}
+
+// Stream bytes feedfetch has written so far, from its "recv N; " lines.
+std::size_t fetched_bytes(const Child& fetcher) {
+    std::string log = stderr_of(fetcher);
+    std::size_t total = 0;
+    for (std::size_t at = log.find("recv "); at != std::string::npos;
+         at = log.find("recv ", at + 5))
+        total += std::strtoul(log.c_str() + at + 5, nullptr, 10);
+    return total;
+}
+
+struct Listening {
+    std::vector<Child*> chain;  // feedfetch | blockframe -d | ffmpeg
+    std::string wav;
+    std::chrono::steady_clock::time_point began;  // its first bytes after the relay's header
+    double seconds;                               // from then until feedfetch was stopped
+};
+
+class RealAudio : public ProcessTest {
+   protected:
+    // A listener as a person runs one, started now; false when no stream reaches it in time.
+    bool listen(Listening* l) {
+        l->wav = temp_file("");
+        l->chain =
+            start_chain({{FEEDFETCH_BIN, "@127.0.0.1", std::to_string(port_), request_},
+                         {BLOCKFRAME_BIN, "-d"},
+                         {FFMPEG_BIN, "-nostdin", "-v", "error", "-f", "mp3", "-i", "-", "-ac", "1",
+                          "-ar", std::to_string(SAMPLE_RATE), "-f", "wav", "-y", l->wav}});
+        bool began = l->chain.size() == 3 &&
+                     wait_for([&] { return fetched_bytes(*l->chain[0]) > HEADER.size(); }, 10000);
+        l->began = std::chrono::steady_clock::now();
+        return began;
+    }
+    // Stops its feedfetch LISTEN_MS after its first bytes; blockframe -d and the decoder then
+    // end with their input.
+    void stop_listening(Listening* l) {
+        auto due = l->began + std::chrono::milliseconds(LISTEN_MS);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            due - std::chrono::steady_clock::now());
+        if (left.count() > 0) sleep_for_ms(static_cast<int>(left.count()));
+        stop(*l->chain[0]);
+        l->seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - l->began).count();
+    }
+    std::string request_ = temp_file("GET / HTTP/1.0\r\n\r\n");
+};
+
+// The encoder is `ffmpeg -re` with a 440 Hz sine at 128 kbit/s; the late listener joins 3 s
+// after the first, inside some MP3 frame, since blocks are cut without regard to frames: the
+// relay joins it at a block boundary and the decoder finds the next frame.
+TEST_F(RealAudio, AnEncodersToneReachesEachListenerAsA440HzTone) {
+    start_relay();
+    std::vector<Child*> encoder =
+        start_chain({{FFMPEG_BIN, "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+                      "sine=frequency=440:sample_rate=" + std::to_string(SAMPLE_RATE), "-c:a",
+                      "libmp3lame", "-b:a", "128k", "-f", "mp3", "-"},
+                     {BLOCKFRAME_BIN, "-s", "4368"},
+                     {FEEDSEND_BIN, "@127.0.0.1", std::to_string(port_)}});
+    ASSERT_EQ(3U, encoder.size());
+    ASSERT_TRUE(wait_for(
+        [&] { return stderr_of(*encoder[2]).find(" bytes in ") != std::string::npos; }, 10000))
+        << "the encoder's stream did not reach the relay: " << stderr_of(*encoder[0]);
+    Listening first{};
+    Listening late{};
+    ASSERT_TRUE(listen(&first)) << "no stream reached the first listener";
+    sleep_for_ms(3000);
+    ASSERT_TRUE(listen(&late)) << "no stream reached the late listener";
+    stop_listening(&first);
+    stop_listening(&late);
+    EXPECT_FALSE(has_exited(*encoder[0])) << "the encoder ended: " << stderr_of(*encoder[0]);
+    for (Listening* l : {&first, &late}) {
+        SCOPED_TRACE(l == &first ? "the first listener" : "the late listener");
+        Child& decoder = *l->chain[2];
+        EXPECT_EQ(0, wait_exit(*l->chain[1], 10000)) << "blockframe -d did not end with its input";
+        ASSERT_EQ(0, wait_exit(decoder, 20000)) << stderr_of(decoder);
+        std::vector<std::int16_t> samples = wav_samples(l->wav);
+        // The relay sends a new listener its newest block from its start, up to two blocks'
+        // time back; the block in flight at the stop is cut short and left out. The rest is a
+        // loaded machine's slack.
+        EXPECT_NEAR(l->seconds, static_cast<double>(samples.size()) / SAMPLE_RATE,
+                    3 * BLOCK_SECONDS + 0.5);
+        EXPECT_NEAR(440.0, tone_hz(samples), 2.0);
+        // A listener that joins inside a frame's bit reservoir gets one complaint about the first
+        // frame it decodes ("invalid new backstep"); every later frame decodes without a word.
+        EXPECT_LE(count_of(stderr_of(decoder), "\n"), 1U) << stderr_of(decoder);
+    }
 }
 
 }  // namespace

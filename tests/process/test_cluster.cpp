@@ -187,7 +187,7 @@ class BehindHAProxy : public Cluster {
     // edges share them out evenly.
     void join_listeners() {
         auto compare = [this](std::size_t, const CheckedBlock& b) {
-            if ((b.faults & (FAULT_CUT | FRAMING_FAULTS)) != 0) return;
+            if (!block_whole(b)) return;
             if (reference_.emplace(b.number, b.hash).first->second != b.hash) differing_ += 1;
         };
         at_origin_ = &listeners(1, origin_port_);

@@ -4,6 +4,7 @@
 // stops the children by pid (the clients reconnect for ever, so none ends by itself) and closes
 // the sockets and the crowds' listeners.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,6 +39,32 @@ class ProcessTest : public testing::Test {
         port_ = relay.port;
         children_.push_back(std::make_unique<testkit::Child>(relay.child));
         return *children_.back();
+    }
+
+    // Programs joined by pipes, as a shell joins them with |: the first reads the file
+    // input_path (empty: /dev/null), each next one reads the one before, the last writes its
+    // output file. Each is stopped at TearDown; an empty list when a pipe could not be made.
+    std::vector<testkit::Child*> start_chain(const std::vector<std::vector<std::string>>& programs,
+                                             const std::string& input_path = "") {
+        std::vector<testkit::Child*> chain;
+        int in = input_path.empty() ? -1 : open(input_path.c_str(), O_RDONLY);
+        for (std::size_t k = 0; k < programs.size(); ++k) {
+            int ends[2] = {-1, -1};
+            bool last = k + 1 == programs.size();
+            if (!last && pipe(ends) != 0) {
+                chain.clear();
+                break;
+            }
+            children_.push_back(std::make_unique<testkit::Child>(
+                testkit::start_program_fds(programs[k], in, ends[1])));
+            chain.push_back(children_.back().get());
+            // Only the two programs a pipe joins hold its ends, so each sees the other's end.
+            if (in >= 0) close(in);
+            if (!last) close(ends[1]);
+            in = ends[0];
+        }
+        if (in >= 0) close(in);
+        return chain;
     }
 
 #ifdef BLOCKFRAME_BIN

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The stream checker's verdicts: every block it reports, with its number and faults, for streams
-// fed in pieces of 1, 5, 13 bytes and whole.
+// fed in pieces of 1, 5, 13 bytes and whole; and the split of a capture into its connections at
+// the relay's headers, fed the same ways.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "blocks.h"
+#include "capture_split.h"
 #include "stream_check.h"
 
 using namespace testkit;
@@ -72,9 +74,15 @@ const CheckCase CASES[] = {
     {"cut before the payload's number: the opaque field's",
      HEADER + T(0) + T(1).substr(0, 15),
      {{0, 0, SIZE}, {1, CUT, 15}}},
-    {"cut short, then another block: its bytes end the first, framing is lost",
+    {"cut short, then another block: its bytes end the first, spliced, and framing is lost",
      HEADER + T(0) + T(1).substr(0, 30) + Ts(2, 4),
-     {{0, 0, SIZE}, {1, FAULT_FILLER, SIZE}, {0, FAULT_NO_MARKER, 1}}},
+     {{0, 0, SIZE}, {1, FAULT_SPLICED | FAULT_FILLER, SIZE}, {0, FAULT_NO_MARKER, 1}}},
+    {"a length grown over the next block's header",
+     HEADER + T(0) + block_header(40 + SIZE, 1) + T(1).substr(BLOCK_HEADER_SIZE) + T(2) + T(3),
+     {{0, 0, SIZE}, {1, FAULT_SPLICED | FAULT_FILLER, 2 * SIZE}, {3, FAULT_MISSING, SIZE}}},
+    {"a marker in a payload whose length no relay holds splices nothing",
+     HEADER + make_block("<BL>" + std::string("\xFF\xFF\xFF\xFF", 4) + "tail", 0) + T(1),
+     {{0, FAULT_SHORT | FAULT_OPAQUE, 24}, {1, 0, SIZE}}},
     {"cut short, another block's header after",
      HEADER + T(0) + T(1).substr(0, 30) + T(2).substr(0, 15),
      {{0, 0, SIZE}, {0, FAULT_SPLICED | FAULT_FILLER, 45}}},
@@ -164,5 +172,59 @@ TEST_P(StreamChecker, ReportsEveryBlockWithItsNumberAndFaults) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, StreamChecker, testing::ValuesIn(CASES));
+
+struct SplitCase {
+    const char* name;
+    std::string capture;
+    std::vector<std::string>
+        connections;  // each one's stream bytes; the first is before any header
+};
+
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string HEADER_BUT_LAST = HEADER.substr(0, HEADER.size() - 1);
+
+const SplitCase SPLITS[] = {
+    {"no header: one connection", "abc", {"abc"}},
+    {"a header, then its stream", HEADER + "abc", {"", "abc"}},
+    {"a stream cut short, then a header", "ab" + HEADER + "cd", {"ab", "cd"}},
+    {"two headers back to back", HEADER + HEADER + "z", {"", "", "z"}},
+    {"the header's start, then the header",
+     HEADER.substr(0, 40) + HEADER + "x",
+     {HEADER.substr(0, 40), "x"}},
+    {"the header less its last byte, then another byte",
+     HEADER_BUT_LAST + "x" + HEADER,
+     {HEADER_BUT_LAST + "x", ""}},
+    {"the header less its last byte at the end",
+     "a" + HEADER + HEADER_BUT_LAST,
+     {"a", HEADER_BUT_LAST}},
+};
+
+class CaptureSplitter : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(CaptureSplitter, CutsACaptureAtEachHeader) {
+    const SplitCase& c = GetParam();
+    const auto* p = reinterpret_cast<const std::uint8_t*>(c.capture.data());
+    for (std::size_t piece : {std::size_t{1}, std::size_t{5}, std::size_t{13}, c.capture.size()}) {
+        CaptureSplit split{};
+        std::vector<std::string> got = {""};
+        auto take = [&](const CapturePiece& k) {
+            got.back().append(reinterpret_cast<const char*>(k.bytes), k.size);
+            if (k.header_ended) got.emplace_back();
+        };
+        for (std::size_t at = 0; at < c.capture.size(); at += piece) {
+            std::size_t n = std::min(piece, c.capture.size() - at);
+            for (std::size_t used = 0; used < n;) {
+                CapturePiece k{};
+                used += split_capture(&split, p + at + used, n - used, &k);
+                take(k);
+            }
+        }
+        take(end_capture_split(&split));
+        EXPECT_EQ(c.connections, got) << "in pieces of " << piece;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureSplitter, testing::ValuesIn(SPLITS));
 
 }  // namespace
