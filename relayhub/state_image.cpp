@@ -103,16 +103,8 @@ Resumed keep_listening_sockets(const ListeningPorts& ports) {
     return kept;
 }
 
-// The sections in the order put_state writes them; false at the first that fails.
-bool take_sections(HandoverReader& body, std::uint32_t now_ms) {
-    inherited = take_u64(body);
-    if (body.failed || !take_server_window(body)) return false;
-    const StreamWindow& window = server_window();
-    return take_table(body, now_ms, window.base + window.fill) && take_metrics_port(body, now_ms) &&
-           take_counters(body, now_ms) && reader_complete(body);
-}
-
-void forget_sections() {
+// Every module as at a fresh start, after a state was refused; no socket is closed here.
+void forget_state() {
     forget_server_window();
     forget_table();
     forget_metrics_port();
@@ -129,7 +121,7 @@ Resumed resume_state(int image_fd, const ListeningPorts& ports, std::uint32_t no
     HandoverAnswer answer = read_image(image_fd, image_size_max(), &image, &body);
     const char* why = handover_answer_text(answer);
     bool taken = answer == IMAGE_TAKEN;
-    if (taken && !take_sections(body, now_ms)) {
+    if (taken && !take_state(body, now_ms)) {
         taken = false;
         why = "a field out of bounds";
     }
@@ -140,7 +132,7 @@ Resumed resume_state(int image_fd, const ListeningPorts& ports, std::uint32_t no
     release_image(image);
     close(image_fd);
     if (taken) return Resumed{true, -1, -1};
-    forget_sections();
+    forget_state();
     std::fprintf(stderr,
                  "relayhub: reload: state not taken (%s); listeners reconnect, the ports stay\n",
                  why);
@@ -153,11 +145,7 @@ std::uint64_t inherited_descriptors() { return inherited; }
 
 void reload_now(std::uint32_t now_ms) {
     HandoverImage image = begin_image(image_size_max());
-    put_u64(image, inherited);
-    put_server_window(image);
-    put_table(image, now_ms);
-    put_metrics_port(image, now_ms);
-    put_counters(image, now_ms);
+    put_state(image, now_ms);
     int image_fd = seal_image(image);
     release_image(image);  // the memory file holds its copy
     int* fds = socket_list();
@@ -176,4 +164,22 @@ void reload_now(std::uint32_t now_ms) {
     int err = last_error();  // before fprintf, which may change errno
     std::free(fds);
     std::fprintf(stderr, "relayhub: reload failed, errno=%i; this program serves on\n", err);
+}
+
+void put_state(HandoverImage& image, std::uint32_t now_ms) {
+    put_u64(image, inherited);
+    put_server_window(image);
+    put_table(image, now_ms);
+    put_metrics_port(image, now_ms);
+    put_counters(image, now_ms);
+}
+
+bool take_state(HandoverReader& body, std::uint32_t now_ms) {
+    inherited = take_u64(body);
+    bool taken = !body.failed && take_server_window(body);
+    const StreamWindow& window = server_window();
+    taken = taken && take_table(body, now_ms, window.base + window.fill) &&
+            take_metrics_port(body, now_ms) && take_counters(body, now_ms) && reader_complete(body);
+    if (!taken) forget_state();
+    return taken;
 }

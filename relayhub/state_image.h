@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+#include "handover.h"
+
 // Where the relay listens, as its command line says: what a kept listening socket must match.
 struct ListeningPorts {
     std::uint32_t address;  // host byte order; 0: every interface
@@ -44,3 +46,9 @@ std::uint64_t inherited_descriptors();
 // Returns only when that failed, after one line on standard error; nothing is lost, and the
 // relay serves on in this program.
 void reload_now(std::uint32_t now_ms);
+
+// The image's body as reload_now writes it and resume_state takes it, for the tests and the
+// fuzzer: every section, ages taken at now_ms. take_state checks every field but the sockets
+// (see resume_state); when one fails, every module is as at a fresh start again.
+void put_state(HandoverImage& image, std::uint32_t now_ms);
+bool take_state(HandoverReader& body, std::uint32_t now_ms);

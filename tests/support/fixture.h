@@ -30,11 +30,13 @@ class ProcessTest : public testing::Test {
         return *children_.back();
     }
 
-    // Starts relayhub with the given options on port (0: a free one) and waits until it has
-    // accepted, logged and let go its start-up probe. Returns the child; the port is in port_.
-    testkit::Child& start_relay(const std::vector<std::string>& options = {}, int port = 0) {
+    // Starts relayhub (the program file at path) with the given options on port (0: a free
+    // one) and waits until it has accepted, logged and let go its start-up probe. Returns the
+    // child; the port is in port_.
+    testkit::Child& start_relay(const std::vector<std::string>& options = {}, int port = 0,
+                                const std::string& path = RELAYHUB_BIN) {
         testkit::Relay relay;
-        EXPECT_TRUE(testkit::start_relay(RELAYHUB_BIN, &relay, options, port))
+        EXPECT_TRUE(testkit::start_relay(path, &relay, options, port))
             << "relayhub did not come up on port " << relay.port;
         port_ = relay.port;
         children_.push_back(std::make_unique<testkit::Child>(relay.child));

@@ -14,103 +14,99 @@
 #include <string>
 #include <vector>
 
+#include "blocks.h"
+#include "connections.h"
 #include "handover.h"
+#include "metrics.h"
 #include "reload.h"
+#include "state_image.h"
+#include "stream_window.h"
+#include "wire.h"
 
 namespace {
-
-// A state of the kind a relay hands over, in sections: counters, records with their request
-// bytes, the window's bytes. The layout is the test's own; the image's framing is what is
-// checked.
-struct SampleRecord {
-    std::uint8_t kind;
-    std::uint32_t fd;
-    std::uint64_t position;
-    std::string request;
-    bool operator==(const SampleRecord&) const = default;
-};
-struct Sample {
-    std::uint64_t counters[3];
-    std::vector<SampleRecord> records;
-    std::string window;
-    bool operator==(const Sample&) const = default;
-};
-constexpr std::uint32_t RECORDS_MAX = 16;
-constexpr std::uint32_t REQUEST_MAX = 8191;
-constexpr std::uint32_t WINDOW_MAX = 4096;
-
-const Sample SAMPLE = {
-    {7, 0x1122334455667788ULL, UINT64_MAX},
-    {{1, 3, 0, ""}, {3, 9, 0x0000000100000004ULL, "<BL>"}, {2, 12, 0, "GET / HTTP/1.0\r\nHost"}},
-    std::string("<BL>\x05\x00\x00\x00\x01\x00\x00\x00hello", 17) + std::string(90, 'w'),
-};
 
 const std::uint8_t* bytes_of(const std::string& s) {
     return reinterpret_cast<const std::uint8_t*>(s.data());
 }
 
-void put_sample(HandoverImage& image, const Sample& sample) {
-    for (std::uint64_t counter : sample.counters) put_u64(image, counter);
-    put_u32(image, static_cast<std::uint32_t>(sample.records.size()));
-    for (const SampleRecord& r : sample.records) {
-        put_u8(image, r.kind);
-        put_u32(image, r.fd);
-        put_u64(image, r.position);
-        put_u32(image, static_cast<std::uint32_t>(r.request.size()));
-        put_bytes(image, bytes_of(r.request), r.request.size());
-    }
-    put_u32(image, static_cast<std::uint32_t>(sample.window.size()));
-    put_bytes(image, bytes_of(sample.window), sample.window.size());
+constexpr std::uint32_t NOW_MS = 100000;
+const std::string REQUEST_PART = "GET / HTTP/1.0\r\nHost";
+const std::string BLOCKS = testkit::pattern_blocks(0, 3, 100);
+
+// A relay's state as a reload writes it: a window of three blocks, the listener, a source, a
+// player two blocks in and a connection halfway through its request. The table and the window
+// are the relay's own; every test leaves them empty.
+void make_relay_state() {
+    static const bool opened = open_table(8);
+    ASSERT_TRUE(opened);
+    window_append(bytes_of(BLOCKS), static_cast<std::uint32_t>(BLOCKS.size()));
+    add_connection(10, LISTENER, Peer{0, 8888}, NOW_MS - 5000);
+    add_connection(11, SOURCE, Peer{0x7F000001, 40000}, NOW_MS - 4000);
+    add_connection(12, PLAYER, Peer{0x7F000001, 40001}, NOW_MS - 3000);
+    connection_at(2).position = 224;
+    connection_at(2).started = true;
+    add_connection(13, PENDING, Peer{0x7F000001, 40002}, NOW_MS - 2000);
+    Connection& pending = connection_at(3);
+    ReadPlace place = read_place(pending);
+    std::memcpy(place.at, REQUEST_PART.data(), REQUEST_PART.size());
+    take_request_read(pending.buffer, &pending.fill, &pending.header_end,
+                      static_cast<std::uint32_t>(REQUEST_PART.size()));
 }
 
-// Takes a whole sample, each count bounded, and tests the flag once at the end.
-bool take_sample(HandoverReader& reader, Sample* sample) {
-    for (std::uint64_t& counter : sample->counters) counter = take_u64(reader);
-    sample->records.resize(take_count(reader, RECORDS_MAX));
-    for (SampleRecord& r : sample->records) {
-        r.kind = take_u8(reader);
-        r.fd = take_u32(reader);
-        r.position = take_u64(reader);
-        r.request.resize(take_count(reader, REQUEST_MAX));
-        take_bytes(reader, reinterpret_cast<std::uint8_t*>(r.request.data()), r.request.size());
-    }
-    sample->window.resize(take_count(reader, WINDOW_MAX));
-    take_bytes(reader, reinterpret_cast<std::uint8_t*>(sample->window.data()),
-               sample->window.size());
-    return reader_complete(reader);
+void forget_relay_state() {
+    HandoverReader none{nullptr, 0, 0, false};
+    take_state(none, NOW_MS);  // refused: every module as at a fresh start
 }
 
-// The sample as one finished image, header included.
-std::vector<std::uint8_t> sample_image_bytes() {
+// The state as one finished image, header included.
+std::vector<std::uint8_t> state_image_bytes() {
+    make_relay_state();
     HandoverImage image = begin_image(1 << 20);
-    put_sample(image, SAMPLE);
+    put_state(image, NOW_MS);
     EXPECT_TRUE(finish_image(image));
     std::vector<std::uint8_t> bytes(image.bytes, image.bytes + image.size);
     release_image(image);
+    forget_relay_state();
     return bytes;
 }
 
-TEST(HandoverImage, AnIntactImageReadsBackEqualFromBytesAndThroughAMemoryFile) {
-    std::vector<std::uint8_t> bytes = sample_image_bytes();
+TEST(HandoverImage, AnIntactStateReadsBackEqualFromBytesAndThroughAMemoryFile) {
+    std::vector<std::uint8_t> bytes = state_image_bytes();
     HandoverReader body{};
     ASSERT_EQ(IMAGE_TAKEN, check_image(bytes.data(), bytes.size(), &body));
-    Sample taken{};
-    EXPECT_TRUE(take_sample(body, &taken));
-    EXPECT_EQ(SAMPLE, taken);
+    ASSERT_TRUE(take_state(body, NOW_MS + 7));
+    // The window, every record and its clock, the pending request's bytes, the reload counted.
+    const StreamWindow& w = server_window();
+    EXPECT_EQ(BLOCKS, std::string(reinterpret_cast<const char*>(w.data), w.fill));
+    EXPECT_EQ(3U, w.complete_blocks);
+    EXPECT_EQ(224U, window_join_point());
+    ASSERT_EQ(4U, connection_count());
+    const ConnectionState states[] = {LISTENER, SOURCE, PLAYER, PENDING};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(static_cast<int>(10 + i), connection_at(i).fd);
+        EXPECT_EQ(states[i], connection_at(i).state);
+        EXPECT_EQ(NOW_MS + 7 - 5000 + 1000 * i, connection_at(i).accepted_ms);
+    }
+    EXPECT_EQ(224U, connection_at(2).position);
+    EXPECT_TRUE(connection_at(2).started);
+    const Connection& pending = connection_at(3);
+    EXPECT_EQ(REQUEST_PART,
+              std::string(reinterpret_cast<const char*>(pending.buffer), pending.fill));
+    EXPECT_EQ(1U, counters().reloads);
+    forget_relay_state();
 
+    make_relay_state();
     HandoverImage written = begin_image(1 << 20);
-    put_sample(written, SAMPLE);
+    put_state(written, NOW_MS);
+    forget_relay_state();
     int fd = seal_image(written);
     ASSERT_GE(fd, 0) << errno;
     EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD));
-    EXPECT_EQ(0, lseek(fd, 0, SEEK_CUR));
     lseek(fd, 0, SEEK_END);  // the reader reads from the start, wherever the offset stands
     HandoverImage read{};
-    EXPECT_EQ(IMAGE_TAKEN, read_image(fd, bytes.size(), &read, &body));
-    Sample again{};
-    EXPECT_TRUE(take_sample(body, &again));
-    EXPECT_EQ(SAMPLE, again);
-    EXPECT_EQ(bytes, std::vector<std::uint8_t>(read.bytes, read.bytes + read.size));
+    EXPECT_EQ(IMAGE_TAKEN, read_image(fd, written.size, &read, &body));
+    EXPECT_EQ(std::vector<std::uint8_t>(written.bytes, written.bytes + written.size),
+              std::vector<std::uint8_t>(read.bytes, read.bytes + read.size));
     release_image(read);
     release_image(written);
     close(fd);
@@ -121,7 +117,7 @@ TEST(HandoverImage, AnIntactImageReadsBackEqualFromBytesAndThroughAMemoryFile) {
 // check never reads outside the bytes it is given (each copy is exactly its length, for the
 // address sanitizer).
 TEST(HandoverImage, EveryFlippedByteAndEveryCutLengthIsRefused) {
-    const std::vector<std::uint8_t> intact = sample_image_bytes();
+    const std::vector<std::uint8_t> intact = state_image_bytes();
     HandoverReader body{};
     for (std::size_t i = 0; i < intact.size(); ++i) {
         for (std::uint8_t flip : {static_cast<std::uint8_t>(1U << (i % 8)), std::uint8_t{0xFF}}) {
@@ -140,6 +136,44 @@ TEST(HandoverImage, EveryFlippedByteAndEveryCutLengthIsRefused) {
     std::vector<std::uint8_t> grown = intact;
     grown.push_back(0);
     EXPECT_EQ(IMAGE_DAMAGED, check_image(grown.data(), grown.size(), &body));
+}
+
+// Behind a checksum that holds, as an image from anything but a reload may carry one: every
+// byte of the state set to each of a few values, every cut, one byte more. The state reader
+// either refuses it or takes a state within every bound, and never reads outside the body.
+TEST(StateImage, AnyChangedByteBehindAGoodChecksumIsRefusedOrTakenWithinBounds) {
+    std::vector<std::uint8_t> image = state_image_bytes();
+    const std::vector<std::uint8_t> intact(image.begin() + HANDOVER_HEADER_SIZE, image.end());
+    int refused = 0;
+    auto take = [&](const std::vector<std::uint8_t>& state) {
+        HandoverReader body{state.data(), state.size(), 0, false};
+        if (!take_state(body, NOW_MS)) {
+            refused += 1;
+            return;
+        }
+        EXPECT_EQ(LISTENER, connection_at(0).state);
+        const StreamWindow& w = server_window();
+        for (std::uint32_t i = 1; i < connection_count(); ++i) {
+            const Connection& c = connection_at(i);
+            EXPECT_LE(c.position, w.base + w.fill);
+            EXPECT_LE(c.fill, c.state == PENDING ? REQUEST_BUFFER_SIZE - 1 : 0);
+        }
+        forget_relay_state();
+    };
+    for (std::size_t i = 0; i < intact.size(); ++i) {
+        for (std::uint8_t value : {std::uint8_t{0}, std::uint8_t{0x80}, std::uint8_t{0xFF}}) {
+            std::vector<std::uint8_t> changed = intact;
+            changed[i] = value;
+            take(changed);
+        }
+    }
+    for (std::size_t length = 0; length < intact.size(); ++length) {
+        take(std::vector<std::uint8_t>(intact.data(), intact.data() + length));
+    }
+    std::vector<std::uint8_t> grown = intact;
+    grown.push_back(0);
+    take(grown);
+    EXPECT_GE(refused, static_cast<int>(intact.size()) + 1) << "every cut and the extra byte";
 }
 
 // A take past the end, or of a count above its bound, yields 0 and fails, and so does every
@@ -234,17 +268,15 @@ class ReadImage : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(ReadImage, AnswersWhyAnImageIsRefused) {
     const ReadCase& c = GetParam();
-    std::vector<std::uint8_t> bytes = sample_image_bytes();
+    std::vector<std::uint8_t> bytes = state_image_bytes();
     int fd = c.descriptor(bytes);
     HandoverImage image{};
     HandoverReader body{};
     auto bound =
         static_cast<std::uint64_t>(static_cast<std::int64_t>(bytes.size()) + c.bound_change);
     EXPECT_EQ(c.expected, read_image(fd, bound, &image, &body));
-    Sample taken{};
     if (c.expected == IMAGE_TAKEN) {
-        EXPECT_TRUE(take_sample(body, &taken));
-        EXPECT_EQ(SAMPLE, taken);
+        EXPECT_EQ(bytes.size() - HANDOVER_HEADER_SIZE, body.size);
     } else {
         EXPECT_EQ(0U, body.size);
     }
