@@ -40,6 +40,7 @@ struct HandoverImage {
     // An append was refused (past size_max, or no memory): nothing more is appended, and
     // sealing refuses the image, so a state written in part is never handed over.
     bool failed;
+    bool mapped;  // read in place from a sealed memory file: released by unmapping
 };
 
 // A view of an image's body. A take past its end, or of a count above its bound, sets failed
