@@ -122,7 +122,7 @@ TEST_P(LoadTable, ListenersOfAFullTableGetIdenticalBytes) {
         fed = true;
     });
     crowd_pump(&listeners(0), 300);  // the window's first blocks are in before the count
-    long idle_kib = resident_kib(relay_->pid);
+    [[maybe_unused]] long idle_kib = resident_kib(relay_->pid);
     Crowd& crowd = keeping(GetParam().listeners);
     for (std::size_t k = 2 + GetParam().listeners; k < GetParam().records; ++k) connect_relay();
     const int full = RELAY_IDLE_FDS + static_cast<int>(GetParam().records) - 1;
