@@ -41,6 +41,11 @@ constexpr std::uint64_t WINDOW_WARM_BYTES = RELAY_BLOCK_MAX / 16 + 2 * 65536;
 // The first listener joins a moment after the source has handed the relay that warm-up: 30
 // passes, which read far more than the sockets between them hold.
 constexpr std::int64_t FIRST_JOIN_NS = 300 * NS_PER_MS;
+// Measuring waits, after the warm-up, until every listener has been answered, for this long at
+// most: a relay accepts 32 connections a pass, and its passes run for tens of milliseconds with
+// thousands of listeners, so of 10,000 that join within 3 seconds the last wait seconds in its
+// accept queue.
+constexpr std::int64_t ANSWER_WAIT_NS = 30 * NS_PER_SECOND;
 // storm: connections waiting to be accepted at a time; the accept log says how many went.
 constexpr std::int64_t STORM_WAITING_MAX = 8;
 // The accept log counts the start-up probe and the source besides the listeners.
@@ -315,7 +320,8 @@ void drive_stream(const Config& c, StreamRun* run) {
     std::int64_t warm_end = start + seconds_to_ns(c.warmup_seconds) +
                             static_cast<std::int64_t>(join_steps(n)) * JOIN_INTERVAL_NS;
     std::int64_t hard_end =
-        warm_end + seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
+        warm_end + ANSWER_WAIT_NS +
+        seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
     for (std::int64_t now = start; now < hard_end; now = now_ns()) {
         // The source: every block due by now.
         pace_source(&run->source);
@@ -327,8 +333,10 @@ void drive_stream(const Config& c, StreamRun* run) {
             join_step(&run->crowd, n, &run->joined);
             next_join = now + JOIN_INTERVAL_NS;
         }
-        // Measuring begins once warm and with every listener joined.
-        if (run->measure_from_ns == INT64_MAX && now >= warm_end && run->joined == n) {
+        // Measuring begins once warm, with every listener joined and answered.
+        bool answered =
+            static_cast<std::size_t>(run->crowd.answered) == n || now >= warm_end + ANSWER_WAIT_NS;
+        if (run->measure_from_ns == INT64_MAX && now >= warm_end && run->joined == n && answered) {
             begin_measuring(run, now);
         }
         // The storm, while measuring.
