@@ -229,7 +229,7 @@ void end_check(HealthWatch* w, bool answered) {
 void step_check(HealthWatch* w) {
     pollfd p{w->check_fd, static_cast<short>(w->asked ? POLLIN : POLLOUT), 0};
     if (poll(&p, 1, 0) == 1 && !w->asked) {
-        // 25 bytes into an empty send buffer: taken whole, or the connect failed.
+        // 24 bytes into an empty send buffer: taken whole, or the connect failed.
         w->asked = send(w->check_fd, HEALTH_REQUEST, HEALTH_REQUEST_SIZE, MSG_NOSIGNAL) ==
                    static_cast<ssize_t>(HEALTH_REQUEST_SIZE);
         if (!w->asked) end_check(w, false);
