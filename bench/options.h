@@ -17,6 +17,9 @@ struct Config {
     double warmup_seconds = 5;  // steady, storm and ceiling, before measuring
     double steady_seconds = 20;
     std::vector<int> steady_listeners = {1, 50, 254};
+    // steady: connections held open on the relay's metrics port (-m) while /health is asked
+    // and timed; -1: the relay has no metrics port and nothing is asked.
+    int idle_metrics = -1;
     int storm_listeners = 50;
     int storm_connections = 2000;
     double storm_limit_seconds = 60;

@@ -32,6 +32,7 @@ void usage() {
     std::fputs(
         "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH] [--table N]\n"
         "         [--scenario NAME] [--quick] [--seconds S] [--warmup S] [--listeners 1,50,254]\n"
+        "         [--idle-metrics N]\n"
         "         [--storm-connections N] [--ceiling-listeners N] [--ceiling-seconds S]\n"
         "         [--ceiling-rates R,R] [--joins-listeners N] [--burst-listeners N]\n"
         "         [--small-seconds S] [--stalled-seconds S] [--minutes M] [--soak-listeners N]\n"
@@ -40,11 +41,11 @@ void usage() {
         stderr);
 }
 
-// Counts and rates: whole numbers from 1 to 100,000,000, read as every program reads its
-// numbers. False on anything else.
-bool take_count(const char* text, int* out) {
+// Counts and rates: whole numbers from least (1 unless given) to 100,000,000, read as every
+// program reads its numbers. False on anything else.
+bool take_count(const char* text, int* out, std::uint64_t least = 1) {
     std::uint64_t value = 0;
-    if (!parse_count(text, 1, 100000000, &value)) return false;
+    if (!parse_count(text, least, 100000000, &value)) return false;
     *out = static_cast<int>(value);  // within int by the bound above
     return true;
 }
@@ -78,6 +79,7 @@ void make_quick(Config* c) {
     c->warmup_seconds = 1;
     c->steady_seconds = 2;
     c->steady_listeners = {1, 5};
+    c->idle_metrics = 4;  // the metrics port held and /health timed, briefly
     c->storm_listeners = 5;
     c->storm_connections = 50;
     c->storm_limit_seconds = 20;
@@ -121,6 +123,8 @@ bool set_option(const std::string& a, const char* v, Config* c) {
         return take_seconds(v, &c->warmup_seconds);
     } else if (a == "--listeners") {
         return take_list(v, &c->steady_listeners);
+    } else if (a == "--idle-metrics") {
+        return take_count(v, &c->idle_metrics, 0);
     } else if (a == "--storm-connections") {
         return take_count(v, &c->storm_connections);
     } else if (a == "--ceiling-listeners") {

@@ -56,6 +56,18 @@ void pace_source(Source* source) {
     flush_source(source);
 }
 
+void send_ahead(Source* source, std::uint64_t bytes) {
+    std::uint64_t from = source->bytes;
+    while (source->bytes - from < bytes) {
+        std::string block = test_block(source->next_sequence, source->payload);
+        source->pending += block;
+        source->bytes += block.size();
+        source->next_sequence += 1;
+    }
+    source->started_ns -= seconds_to_ns(static_cast<double>(source->bytes - from) / source->rate);
+    flush_source(source);
+}
+
 void close_source(Source* source) {
     if (source->fd >= 0) close(source->fd);
     source->fd = -1;

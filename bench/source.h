@@ -30,6 +30,9 @@ std::string test_block(std::uint64_t sequence, std::uint32_t payload);
 void flush_source(Source* source);
 // Queues and flushes every block due by now at the source's rate.
 void pace_source(Source* source);
+// Queues at least bytes of blocks at once, ahead of the rate; the pacing then goes on as though
+// they had been sent at it. pace_source hands them over before it queues another block.
+void send_ahead(Source* source, std::uint64_t bytes);
 void close_source(Source* source);
 
 // Starts relayhub from relayhub_path with relay_options, then connects a source to it at rate

@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <string>
 #include <vector>
 
 #include "clocks.h"
 #include "crowd.h"
+#include "exposure.h"
 #include "figures.h"
 #include "pipeline.h"
 #include "report.h"
@@ -29,8 +32,20 @@ constexpr double STEADY_RATE = 16000;
 constexpr std::uint32_t STEADY_PAYLOAD = 4000;
 // ceiling: blockframe's default payload, a 4,380-byte block of three whole pieces.
 constexpr std::uint32_t CEILING_PAYLOAD = 4368;
-// The first listener joins a moment after the source, once a block is held.
+// The relay's window moves what it holds back to its front once its start has walked a
+// sixteenth of its 16 MiB; until then every block touches pages it never touched before, about
+// 450 KiB in a 20-second run at 16,000 bytes per second. The source sends that much, and two of
+// the relay's 64 KiB reads more, at once before any listener joins, so that the relay's resident
+// memory taken then already holds the window's pages, and what the listeners add is theirs.
+constexpr std::uint64_t WINDOW_WARM_BYTES = RELAY_BLOCK_MAX / 16 + 2 * 65536;
+// The first listener joins a moment after the source has handed the relay that warm-up: 30
+// passes, which read far more than the sockets between them hold.
 constexpr std::int64_t FIRST_JOIN_NS = 300 * NS_PER_MS;
+// Measuring waits, after the warm-up, until every listener has been answered, for this long at
+// most: a relay accepts 32 connections a pass, and its passes run for tens of milliseconds with
+// thousands of listeners, so of 10,000 that join within 3 seconds the last wait seconds in its
+// accept queue.
+constexpr std::int64_t ANSWER_WAIT_NS = 30 * NS_PER_SECOND;
 // storm: connections waiting to be accepted at a time; the accept log says how many went.
 constexpr std::int64_t STORM_WAITING_MAX = 8;
 // The accept log counts the start-up probe and the source besides the listeners.
@@ -100,6 +115,7 @@ struct StreamSetup {
     double seconds;     // measured
     bool stamp_sends;   // pass lengths from the listeners' receive time stamps
     bool stop_on_drop;  // the run ends as soon as the relay closes a listener
+    int idle_metrics;   // held on the relay's metrics port while /health is timed; -1: no -m
 };
 
 struct StreamResult {
@@ -111,11 +127,20 @@ struct StreamResult {
     double first_p50, first_p99;
     double delay_p50, delay_p99, delay_max;
     std::uint64_t min_bytes, max_bytes, sent_bytes;
+    // Every listener stayed and received what the source sent while measured, less two blocks:
+    // the one on its way at the start, and at the end.
+    bool full_rate;
+    int answered_at_start;  // listeners whose response header had come when measuring began
     double cpu_per_second;
+    // The benchmark's own, over the same time: near a core, it may be what holds the listeners
+    // back rather than the relay.
+    double bench_cpu_per_second;
     long peak_kib;
     std::uint64_t storm_done, refused;
     int fds_before, fds_after;
-    long rss_before, rss_after;
+    long rss_idle;    // before the first listener joined, the window warm
+    long rss_before;  // when measuring began
+    long rss_after;   // at the end
     double seconds;
     double pass_p50, pass_p99;  // ms, when the sends were stamped
     std::size_t passes;         // passes measured
@@ -123,6 +148,11 @@ struct StreamResult {
     // pieces as the stream has pieces. Far more passes measured means passes were split.
     double passes_expected;
     double held_share;  // of the stamps, those a listener's own read released (see crowd.h)
+    // The metrics port's figures, with idle_metrics 0 or more: connections the relay closed,
+    // checks of /health ended, answered and live, and the answers' times.
+    std::uint64_t idle_closed;
+    int health_checks, health_answered, health_live;
+    double health_p50, health_p99, health_max;
 };
 
 struct StreamRun {
@@ -134,10 +164,12 @@ struct StreamRun {
     std::int64_t measure_from_ns;  // INT64_MAX until measuring begins
     std::int64_t measure_end_ns;   // INT64_MAX until known
     double cpu_at_start;
+    double bench_cpu_at_start;
     std::uint64_t sent_at_start;
     std::vector<std::uint64_t> bytes_at_start;  // per listener
     int storm_opened;
     std::vector<int> storm_fds;  // owned: opened since the last storm step
+    HealthWatch health;          // with idle_metrics 0 or more
     StreamResult result;
 };
 
@@ -145,9 +177,11 @@ void begin_measuring(StreamRun* run, std::int64_t now) {
     run->measure_from_ns = now;
     run->crowd.delays.from_wall_ns = wall_ns();
     run->cpu_at_start = cpu_seconds(run->relay.child.pid);
+    run->bench_cpu_at_start = cpu_seconds(getpid());
     run->sent_at_start = run->source.bytes;
     for (const Listener& l : run->crowd.listeners) {
         run->bytes_at_start.push_back(l.check.stream_bytes);
+        run->result.answered_at_start += l.answered_ns != 0 ? 1 : 0;
     }
     run->result.fds_before = testkit::open_fd_count(run->relay.child.pid);
     run->result.rss_before = testkit::resident_kib(run->relay.child.pid);
@@ -200,6 +234,9 @@ void collect_listeners(StreamRun* run) {
         }
     }
     if (res.min_bytes == UINT64_MAX) res.min_bytes = 0;
+    const double block_bytes = run->setup.payload + BLOCK_HEADER_SIZE;
+    res.full_rate = res.dropped == 0 && static_cast<double>(res.min_bytes) + 2 * block_bytes >=
+                                            static_cast<double>(res.sent_bytes);
     res.first_p50 = percentile(run->crowd.first_byte_ms, 50);
     res.first_p99 = percentile(run->crowd.first_byte_ms, 99);
     res.delay_p50 = percentile(run->crowd.delays.delay_ms, 50);
@@ -209,7 +246,10 @@ void collect_listeners(StreamRun* run) {
         auto held = static_cast<double>(run->crowd.held_stamps);
         double all = held + static_cast<double>(run->crowd.send_stamps.size());
         res.held_share = all > 0 ? held / all : 0;
-        res.passes_expected = static_cast<double>(res.sent_bytes) / PIECE_SIZE;
+        // A block goes out in pieces of PIECE_SIZE, its last one shorter when it does not
+        // divide the block.
+        res.passes_expected =
+            static_cast<double>(res.sent_bytes) / block_bytes * std::ceil(block_bytes / PIECE_SIZE);
         std::vector<double> passes = pass_lengths_ms(std::move(run->crowd.send_stamps));
         res.pass_p50 = percentile(passes, 50);
         res.pass_p99 = percentile(passes, 99);
@@ -229,31 +269,50 @@ void finish_stream(StreamRun* run) {
         std::uint64_t others = ACCEPTS_BEFORE_LISTENERS + run->joined;
         res.storm_done = run->relay.accepted >= others ? run->relay.accepted - others : 0;
         res.fds_after = testkit::open_fd_count(pid);
-        res.rss_after = testkit::resident_kib(pid);
     }
+    res.rss_after = testkit::resident_kib(pid);
     res.seconds = ns_to_seconds(stop_at - run->measure_from_ns);
     // A run stopped at its first dropped listener may have measured for no time at all.
     res.cpu_per_second = res.seconds > 0 ? (cpu_seconds(pid) - run->cpu_at_start) / res.seconds : 0;
+    res.bench_cpu_per_second =
+        res.seconds > 0 ? (cpu_seconds(getpid()) - run->bench_cpu_at_start) / res.seconds : 0;
     res.peak_kib = testkit::status_kib(pid, "VmHWM");
     res.sent_bytes = run->source.bytes - run->sent_at_start;
+    if (run->setup.idle_metrics >= 0) {
+        const HealthWatch& h = run->health;
+        res.idle_closed = h.idle_closed;
+        res.health_checks = h.checks;
+        res.health_answered = h.answered;
+        res.health_live = h.live;
+        res.health_p50 = percentile(h.answer_ms, 50);
+        res.health_p99 = percentile(h.answer_ms, 99);
+        res.health_max = max_of(h.answer_ms);
+        end_health_watch(&run->health);
+    }
     stop_relay(&run->relay);
     collect_listeners(run);
     crowd_end(&run->crowd);
     close_source(&run->source);
 }
 
-// The relay, the source and the listeners yet to join. False, after saying why, when the relay
-// or the source did not come up; nothing is left running then.
+// The relay (with a metrics port when idle connections are to be held there), the source with
+// the window's warm-up on its way, the idle connections, and the listeners yet to join. False,
+// after saying why, when the relay or the source did not come up; nothing is left running then.
 bool start_stream_run(const Config& c, const StreamSetup& setup, StreamRun* run) {
     const char* name = setup.name;
     run->setup = setup;
     run->result.listeners = setup.listeners;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
+    int metrics_port = setup.idle_metrics >= 0 ? free_port() : 0;
+    std::vector<std::string> own;
+    if (metrics_port != 0) own = {"-m", std::to_string(metrics_port)};
     if (!start_source_run(c.relayhub, setup.rate, setup.payload, name, &run->relay, &run->source,
-                          relay_options(c))) {
+                          relay_options(c, own))) {
         return false;
     }
+    send_ahead(&run->source, WINDOW_WARM_BYTES);
+    if (metrics_port != 0) run->health = watch_health(metrics_port, setup.idle_metrics);
     run->crowd =
         new_crowd(run->relay.port, static_cast<std::size_t>(setup.listeners), setup.stamp_sends);
     return true;
@@ -264,21 +323,27 @@ bool start_stream_run(const Config& c, const StreamSetup& setup, StreamRun* run)
 void drive_stream(const Config& c, StreamRun* run) {
     const std::size_t n = run->crowd.listeners.size();
     std::int64_t start = now_ns();
-    std::int64_t next_join = start + FIRST_JOIN_NS;
+    std::int64_t next_join = INT64_MAX;  // until the window's warm-up has been handed over
     std::int64_t warm_end = start + seconds_to_ns(c.warmup_seconds) +
                             static_cast<std::int64_t>(join_steps(n)) * JOIN_INTERVAL_NS;
     std::int64_t hard_end =
-        warm_end + seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
+        warm_end + ANSWER_WAIT_NS +
+        seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
     for (std::int64_t now = start; now < hard_end; now = now_ns()) {
         // The source: every block due by now.
         pace_source(&run->source);
-        // Joining: one step per pass.
+        // Joining: a moment after the warm-up, the relay's memory taken first, then one step per
+        // pass.
+        if (next_join == INT64_MAX && run->source.pending.empty()) next_join = now + FIRST_JOIN_NS;
         if (run->joined < n && now >= next_join) {
+            if (run->joined == 0) run->result.rss_idle = resident_kib(run->relay.child.pid);
             join_step(&run->crowd, n, &run->joined);
             next_join = now + JOIN_INTERVAL_NS;
         }
-        // Measuring begins once warm and with every listener joined.
-        if (run->measure_from_ns == INT64_MAX && now >= warm_end && run->joined == n) {
+        // Measuring begins once warm, with every listener joined and answered.
+        bool answered =
+            static_cast<std::size_t>(run->crowd.answered) == n || now >= warm_end + ANSWER_WAIT_NS;
+        if (run->measure_from_ns == INT64_MAX && now >= warm_end && run->joined == n && answered) {
             begin_measuring(run, now);
         }
         // The storm, while measuring.
@@ -288,6 +353,10 @@ void drive_stream(const Config& c, StreamRun* run) {
         if (run->setup.stop_on_drop && run->crowd.closed_by_relay > 0) {
             if (run->measure_from_ns == INT64_MAX) begin_measuring(run, now);
             break;
+        }
+        // The metrics port: idle connections held, and /health asked while measuring.
+        if (run->setup.idle_metrics >= 0) {
+            health_step(&run->health, run->measure_from_ns != INT64_MAX);
         }
         // The listeners: connects, requests, reads.
         crowd_service(&run->crowd, 1);
@@ -309,11 +378,14 @@ const char* run_stream(const Config& c, const StreamSetup& setup, StreamResult* 
     return nullptr;
 }
 
-Report stream_report(const char* name, const StreamResult& r, bool storm) {
-    Report rep = report_begin(name, "%d listeners of a %.0f bytes/s stream, %.1f s measured",
+// The figures every run of the benchmark's source has, then those of its setup: the pass
+// lengths when the sends were stamped, the metrics port's when it was held, the storm's.
+Report stream_report(const StreamSetup& setup, const StreamResult& r) {
+    Report rep = report_begin(setup.name, "%d listeners of a %.0f bytes/s stream, %.1f s measured",
                               {"listeners", "rate", "seconds"});
     add_count(&rep, "listeners", r.listeners);
     add_number(&rep, "seconds", r.seconds, 2);
+    add_count(&rep, "answered_at_start", r.answered_at_start);
     add_number(&rep, "first_byte_ms_p50", r.first_p50, 3);
     add_number(&rep, "first_byte_ms_p99", r.first_p99, 3);
     add_number(&rep, "delay_ms_p50", r.delay_p50, 3);
@@ -327,9 +399,18 @@ Report stream_report(const char* name, const StreamResult& r, bool storm) {
     add_count(&rep, "min_bytes", r.min_bytes);
     add_count(&rep, "max_bytes", r.max_bytes);
     add_count(&rep, "sent_bytes", r.sent_bytes);
+    add_flag(&rep, "full_rate", r.full_rate);
     add_number(&rep, "cpu_per_second", r.cpu_per_second, 5);
+    add_number(&rep, "bench_cpu_per_second", r.bench_cpu_per_second, 4);
     add_count(&rep, "peak_rss_kib", r.peak_kib);
-    add_table_number(&rep, "rate", STEADY_RATE);
+    add_count(&rep, "rss_kib_idle", r.rss_idle);
+    add_count(&rep, "rss_kib_before", r.rss_before);
+    add_count(&rep, "rss_kib_after", r.rss_after);
+    add_number(&rep, "rss_bytes_per_listener",
+               static_cast<double>(r.rss_after - r.rss_idle) * 1024 / r.listeners, 0);
+    add_table_number(&rep, "rate", setup.rate);
+    add_row(&rep, "listeners answered when measuring", "%10d of %d",
+            {"answered_at_start", "listeners"});
     add_row(&rep, "request to first stream byte p50/p99", "%10.2f / %.2f ms",
             {"first_byte_ms_p50", "first_byte_ms_p99"});
     add_row(&rep, "block delay p50/p99/max", "%10.2f / %.2f / %.2f ms",
@@ -339,27 +420,53 @@ Report stream_report(const char* name, const StreamResult& r, bool storm) {
             {"dropped", "dropped_at_join"});
     add_row(&rep, "sequence gaps", "%10d", {"gaps"});
     add_row(&rep, "bad headers or blocks", "%10d", {"bad"});
-    add_row(&rep, "bytes per listener kept", "%10d .. %d of %d sent",
-            {"min_bytes", "max_bytes", "sent_bytes"});
-    add_row(&rep, "server CPU seconds per second", "%10.4f", {"cpu_per_second"});
-    add_row(&rep, "server peak resident (VmHWM)", "%10d KiB", {"peak_rss_kib"});
-    if (!storm) return rep;
+    add_row(&rep, "bytes per listener kept", "%10d .. %d of %d sent (full rate: %s)",
+            {"min_bytes", "max_bytes", "sent_bytes", "full_rate"});
+    add_row(&rep, "server CPU seconds per second", "%10.4f (the benchmark's own %.4f)",
+            {"cpu_per_second", "bench_cpu_per_second"});
+    add_row(&rep, "server resident idle/start/end", "%10d / %d / %d KiB (peak %d KiB)",
+            {"rss_kib_idle", "rss_kib_before", "rss_kib_after", "peak_rss_kib"});
+    add_row(&rep, "resident per listener above idle", "%10.0f bytes", {"rss_bytes_per_listener"});
+    if (setup.stamp_sends) {
+        add_number(&rep, "pass_ms_p50", r.pass_p50, 2);
+        add_number(&rep, "pass_ms_p99", r.pass_p99, 2);
+        add_count(&rep, "passes", r.passes);
+        add_number(&rep, "passes_expected", r.passes_expected, 0);
+        add_number(&rep, "held_stamps_share", r.held_share, 4);
+        add_table_number(&rep, "held_stamps_percent", 100 * r.held_share);
+        add_row(&rep, "pass p50/p99", "%10.2f / %.2f ms (%d passes of %.0f; %.2f%% held)",
+                {"pass_ms_p50", "pass_ms_p99", "passes", "passes_expected", "held_stamps_percent"});
+    }
+    if (setup.idle_metrics >= 0) {
+        add_count(&rep, "idle_metrics", setup.idle_metrics);
+        add_count(&rep, "idle_metrics_closed", r.idle_closed);
+        add_count(&rep, "health_checks", r.health_checks);
+        add_count(&rep, "health_answered", r.health_answered);
+        add_count(&rep, "health_live", r.health_live);
+        add_number(&rep, "health_ms_p50", r.health_p50, 2);
+        add_number(&rep, "health_ms_p99", r.health_p99, 2);
+        add_number(&rep, "health_ms_max", r.health_max, 2);
+        add_row(&rep, "idle metrics connections held", "%10d (closed by the relay %d times)",
+                {"idle_metrics", "idle_metrics_closed"});
+        add_row(&rep, "/health answered", "%10d of %d (%d live)",
+                {"health_answered", "health_checks", "health_live"});
+        add_row(&rep, "/health answer p50/p99/max", "%10.2f / %.2f / %.2f ms",
+                {"health_ms_p50", "health_ms_p99", "health_ms_max"});
+    }
+    if (setup.storm == 0) return rep;
     add_count(&rep, "storm_connections", r.storm_done);
     add_count(&rep, "refused", r.refused);
     add_count(&rep, "fds_before", r.fds_before);
     add_count(&rep, "fds_after", r.fds_after);
-    add_count(&rep, "rss_kib_before", r.rss_before);
-    add_count(&rep, "rss_kib_after", r.rss_after);
     add_row(&rep, "storm connections accepted", "%10d (%d refused)",
             {"storm_connections", "refused"});
     add_row(&rep, "server descriptors before/after", "%10d -> %d", {"fds_before", "fds_after"});
-    add_row(&rep, "server resident before/after", "%10d -> %d KiB",
-            {"rss_kib_before", "rss_kib_after"});
     return rep;
 }
 
 StreamSetup steady_setup(const char* name, int listeners, int storm, double seconds) {
-    return StreamSetup{name, listeners, storm, STEADY_RATE, STEADY_PAYLOAD, seconds, false, false};
+    return StreamSetup{name,    listeners, storm, STEADY_RATE, STEADY_PAYLOAD,
+                       seconds, false,     false, -1};
 }
 
 // ---- ceiling ----
@@ -377,8 +484,9 @@ bool is_figure_rate(const Config& c, double rate) {
 // One ceiling run at rate. A run whose figures are not wanted ends at its first dropped
 // listener: it has failed, and the next rate down is tried. Returns what run_stream does.
 const char* run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs) {
-    StreamSetup setup{"ceiling",       c.ceiling_listeners, 0,    rate,
-                      CEILING_PAYLOAD, c.ceiling_seconds,   true, !is_figure_rate(c, rate)};
+    StreamSetup setup{"ceiling", c.ceiling_listeners,      0,
+                      rate,      CEILING_PAYLOAD,          c.ceiling_seconds,
+                      true,      !is_figure_rate(c, rate), -1};
     CeilingRun run{rate, {}};
     const char* failure = run_stream(c, setup, &run.result);
     if (failure == nullptr) runs->push_back(run);
@@ -500,13 +608,16 @@ bool run_ceiling(const Config& c) {
 
 bool run_steady(const Config& c, int listeners) {
     StreamResult r{};
-    const char* failure = run_stream(c, steady_setup("steady", listeners, 0, c.steady_seconds), &r);
-    return end_run(stream_report("steady", r, false), failure);
+    StreamSetup setup = steady_setup("steady", listeners, 0, c.steady_seconds);
+    setup.stamp_sends = true;
+    setup.idle_metrics = c.idle_metrics;
+    const char* failure = run_stream(c, setup, &r);
+    return end_run(stream_report(setup, r), failure);
 }
 
 bool run_storm(const Config& c) {
     StreamResult r{};
     StreamSetup setup = steady_setup("storm", c.storm_listeners, c.storm_connections, 0);
     const char* failure = run_stream(c, setup, &r);
-    return end_run(stream_report("storm", r, true), failure);
+    return end_run(stream_report(setup, r), failure);
 }

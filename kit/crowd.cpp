@@ -151,7 +151,10 @@ void read_listener(Crowd* crowd, std::size_t k) {
         bool answering = l.check.stream.phase == CHECK_RESPONSE;
         check_received(crowd, k, receive_buffer, n);
         std::int64_t now = now_ns();
-        if (answering && l.check.stream.phase != CHECK_RESPONSE) l.answered_ns = now;
+        if (answering && l.check.stream.phase != CHECK_RESPONSE) {
+            l.answered_ns = now;
+            crowd->answered += 1;
+        }
         if (before == 0 && l.check.stream_bytes > 0) {
             l.first_byte_ns = now;
             crowd->first_byte_ms.push_back(ns_to_ms(now - l.request_ns));

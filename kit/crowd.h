@@ -97,6 +97,7 @@ struct Crowd {
     std::vector<SendStamp> send_stamps;  // of every read, from delays.from_wall_ns on
     std::uint64_t held_stamps;           // stamps taken inside the listener's previous read
     int closed_by_relay;                 // listeners the relay has closed so far
+    int answered;                        // listeners whose whole response header has arrived
 };
 
 // count listeners of the relay at port, none joined yet, all KEEP_UP; with stamp_sends, each
