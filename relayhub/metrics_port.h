@@ -15,8 +15,6 @@
 
 #include "handover.h"
 
-// A stream whose newest complete block is older than this is not live: the health answer is 503.
-constexpr std::uint32_t STREAM_LIVE_MS = 10000;
 // Scrapes being read at once. Each holds a descriptor and a request buffer; the relay's
 // descriptor budget counts them when -m is given. A load balancer and a scraper or two need a
 // handful; the rest is room for connections that send nothing, which are then pushed out
