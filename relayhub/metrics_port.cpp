@@ -10,6 +10,7 @@
 #include "process_figures.h"
 #include "readiness.h"
 #include "snapshot.h"
+#include "status_page.h"
 #include "version.h"
 #include "wire.h"
 
@@ -107,9 +108,9 @@ void format_body(const Snapshot& s, Text* t) {
 }
 
 // What a scrape asked for, by its request line: "GET /metrics" (Prometheus), "GET /health" (a
-// load balancer's check), or anything else. A query after the path is ignored. HEAD asks for
-// the same answer without its body (*head set).
-enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_NOT_FOUND, ROUTES };
+// load balancer's check), "GET /" (a person's browser), or anything else. A query after the
+// path is ignored. HEAD asks for the same answer without its body (*head set).
+enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_PAGE, ROUTE_NOT_FOUND, ROUTES };
 
 Route route_of(const std::uint8_t* request, std::uint32_t fill, bool* head) {
     auto begins = [&](const char* method) {
@@ -132,6 +133,7 @@ Route route_of(const std::uint8_t* request, std::uint32_t fill, bool* head) {
     };
     if (is("/metrics")) return ROUTE_METRICS;
     if (is("/health")) return ROUTE_HEALTH;
+    if (is("/")) return ROUTE_PAGE;
     return ROUTE_NOT_FOUND;
 }
 
@@ -145,14 +147,16 @@ struct Answer {
     char text[16384];
 };
 Answer answers[ROUTES];
-char body_buffer[12288];
+char body_buffer[12288];  // the largest body is the page's, about 7 KB; the metrics take 4
 
-// The whole HTTP answer into a: the status line, the headers and body (length bytes).
-void format_answer(const char* status, const char* content_type, const char* body,
-                   std::uint32_t length, Answer* a) {
+constexpr char PLAIN_TEXT[] = "Content-Type: text/plain\r\n";
+
+// The whole HTTP answer into a: the status line, the headers (whole lines, the length's
+// aside) and the body (length bytes).
+void format_answer(const char* status, const char* headers, const char* body, std::uint32_t length,
+                   Answer* a) {
     Text whole{a->text, sizeof a->text, 0, false};
-    append(&whole, "HTTP/1.0 %s\r\nContent-Type: %s\r\nContent-Length: %u\r\n\r\n", status,
-           content_type, length);
+    append(&whole, "HTTP/1.0 %s\r\n%sContent-Length: %u\r\n\r\n", status, headers, length);
     a->length = 0;
     if (whole.overflowed || length > sizeof a->text - whole.length) return;
     std::memcpy(a->text + whole.length, body, length);
@@ -166,7 +170,8 @@ void format_metrics_answer(const Snapshot& s, Answer* a) {
     format_body(s, &body);
     a->length = 0;
     if (body.overflowed) return;
-    format_answer("200 OK", "text/plain; version=0.0.4", body_buffer, body.length, a);
+    format_answer("200 OK", "Content-Type: text/plain; version=0.0.4\r\n", body_buffer, body.length,
+                  a);
 }
 
 // 200 "live" while the stream is live, otherwise 503 and why (append_health).
@@ -174,8 +179,20 @@ void format_health_answer(const Snapshot& s, Answer* a) {
     Text body{body_buffer, sizeof body_buffer, 0, false};
     append_health(s, &body);
     append(&body, "\n");
-    format_answer(s.live ? "200 OK" : "503 Service Unavailable", "text/plain", body_buffer,
+    format_answer(s.live ? "200 OK" : "503 Service Unavailable", PLAIN_TEXT, body_buffer,
                   body.length, a);
+}
+
+// The page, always with 200, like the metrics it shows.
+void format_page_answer(const Snapshot& s, Answer* a) {
+    char headers[512];
+    Text head{headers, sizeof headers, 0, false};
+    append_status_page_headers(&head);
+    Text body{body_buffer, sizeof body_buffer, 0, false};
+    append_status_page(s, &body);
+    a->length = 0;
+    if (head.overflowed || body.overflowed) return;
+    format_answer("200 OK", headers, body_buffer, body.length, a);
 }
 
 const Answer& answer_for(Route route, std::uint32_t now_ms) {
@@ -183,14 +200,16 @@ const Answer& answer_for(Route route, std::uint32_t now_ms) {
     if (a.made && a.made_ms == now_ms) return a;
     a.made = true;
     a.made_ms = now_ms;
-    constexpr char NOT_FOUND[] = "not found: ask for /metrics or /health\n";
+    constexpr char NOT_FOUND[] = "not found: ask for /, /metrics or /health\n";
     if (route == ROUTE_NOT_FOUND) {
-        format_answer("404 Not Found", "text/plain", NOT_FOUND, sizeof NOT_FOUND - 1, &a);
+        format_answer("404 Not Found", PLAIN_TEXT, NOT_FOUND, sizeof NOT_FOUND - 1, &a);
         return a;
     }
     Snapshot s = take_snapshot(now_ms);
     if (route == ROUTE_HEALTH) {
         format_health_answer(s, &a);
+    } else if (route == ROUTE_PAGE) {
+        format_page_answer(s, &a);
     } else {
         s.process = read_process_figures();  // only here: no pass pays for them
         format_metrics_answer(s, &a);
