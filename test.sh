@@ -6,5 +6,5 @@ set -eu
 cd "$(dirname "$0")"
 . contrib/need-packages.sh
 need_packages cmake make g++ libgtest-dev curl wget valgrind man-db groff-base haproxy prometheus \
-    openssl socat ffmpeg
+    openssl socat ffmpeg chromium
 exec cmake --workflow --preset ci

@@ -15,6 +15,7 @@ namespace testkit {
 
 struct Scrape {
     std::string status;                        // the status line, without CR LF
+    std::string headers;                       // the header lines after it, each with its CR LF
     std::string body;                          // what follows the empty line
     std::map<std::string, double> samples;     // "name" or "name{labels}" -> value
     std::map<std::string, std::string> types;  // name -> its # TYPE
@@ -33,6 +34,7 @@ inline Scrape scrape(int port, const std::string& path = "/metrics") {
     std::size_t head_end = answer.find("\r\n\r\n");
     if (line_end == std::string::npos || head_end == std::string::npos) return s;
     s.status = answer.substr(0, line_end);
+    s.headers = answer.substr(line_end + 2, head_end + 2 - (line_end + 2));
     s.body = answer.substr(head_end + 4);
     std::istringstream lines(s.body);
     for (std::string line; std::getline(lines, line);) {

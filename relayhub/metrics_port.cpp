@@ -2,8 +2,6 @@
 #include "metrics_port.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
 #include "connections.h"
@@ -11,27 +9,12 @@
 #include "platform.h"
 #include "process_figures.h"
 #include "readiness.h"
-#include "stream_window.h"
+#include "snapshot.h"
+#include "status_page.h"
 #include "version.h"
 #include "wire.h"
 
 namespace {
-
-// Everything an answer reports, gathered at one moment.
-struct Snapshot {
-    std::uint32_t listeners, sources, pending;
-    std::uint32_t connections_max;  // the table's records, the listening socket's included
-    std::uint32_t window_bytes;
-    std::uint64_t accepted, table_full, pending_timeouts, sources_refused;
-    std::uint64_t source_bytes, blocks, listener_bytes, metrics_refused, reloads;
-    std::uint64_t dropped[DROP_REASONS];
-    double start_time_seconds;   // wall clock, since the epoch
-    double source_idle_seconds;  // since the last source byte, or since the start before any
-    double block_idle_seconds;   // since the last complete block, or since the start before any
-    bool any_source_byte;        // since the start
-    bool live;                   // a complete block within STREAM_LIVE_MS
-    ProcessFigures process;      // read only for a metrics answer
-};
 
 // A scrape waiting for its request to end. Its request bytes lie apart, in requests[slot], so
 // that a pass's walk over the slots touches only these few fields.
@@ -48,27 +31,6 @@ int metrics_fd = -1;  // the metrics socket, -1 without -m
 ScrapeSlot slots[METRICS_SCRAPES_MAX];
 std::uint8_t requests[METRICS_SCRAPES_MAX][METRICS_REQUEST_MAX];
 std::uint64_t accepts;  // scrapes accepted so far: the next one's order
-
-// printf into a text that stops growing, and remembers it overflowed, once it is full.
-struct Text {
-    char* out;
-    std::uint32_t size;
-    std::uint32_t length;
-    bool overflowed;
-};
-
-__attribute__((format(printf, 2, 3))) void append(Text* t, const char* format, ...) {
-    if (t->overflowed) return;
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(t->out + t->length, t->size - t->length, format, args);
-    va_end(args);
-    if (n < 0 || static_cast<std::uint32_t>(n) >= t->size - t->length) {
-        t->overflowed = true;
-        return;
-    }
-    t->length += static_cast<std::uint32_t>(n);
-}
 
 void describe(Text* t, const char* name, const char* type, const char* help) {
     append(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
@@ -145,43 +107,10 @@ void format_body(const Snapshot& s, Text* t) {
     append(t, "process_start_time_seconds %.3f\n", s.start_time_seconds);
 }
 
-Snapshot snapshot(std::uint32_t now_ms) {
-    Snapshot s{};
-    for (std::uint32_t i = 0; i < connection_count(); ++i) {
-        ConnectionState state = connection_at(i).state;
-        s.listeners += state == PLAYER ? 1 : 0;
-        s.sources += state == SOURCE ? 1 : 0;
-        s.pending += state == PENDING ? 1 : 0;
-    }
-    const Counters& c = counters();
-    s.connections_max = table_capacity();
-    s.window_bytes = server_window().fill;
-    s.accepted = c.accepted;
-    s.table_full = c.table_full;
-    s.pending_timeouts = c.pending_timeouts;
-    s.sources_refused = c.sources_refused;
-    s.source_bytes = c.source_bytes;
-    s.blocks = c.blocks;
-    s.listener_bytes = c.listener_bytes;
-    s.metrics_refused = c.metrics_refused;
-    s.reloads = c.reloads;
-    std::memcpy(s.dropped, c.dropped, sizeof s.dropped);
-    s.start_time_seconds = c.start_time_seconds;
-    // Unsigned differences: right across the wrap of the clock.
-    std::uint32_t since_byte = c.any_source_byte ? c.last_source_byte_ms : c.started_ms;
-    std::uint32_t since_block = c.any_block ? c.last_block_ms : c.started_ms;
-    s.source_idle_seconds = static_cast<double>(now_ms - since_byte) / 1000.0;
-    s.block_idle_seconds = static_cast<double>(now_ms - since_block) / 1000.0;
-    s.any_source_byte = c.any_source_byte;
-    // Bytes alone are no stream: a source whose bytes frame no block feeds no listener.
-    s.live = c.any_block && now_ms - c.last_block_ms < STREAM_LIVE_MS;
-    return s;
-}
-
 // What a scrape asked for, by its request line: "GET /metrics" (Prometheus), "GET /health" (a
-// load balancer's check), or anything else. A query after the path is ignored. HEAD asks for
-// the same answer without its body (*head set).
-enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_NOT_FOUND, ROUTES };
+// load balancer's check), "GET /" (a person's browser), or anything else. A query after the
+// path is ignored. HEAD asks for the same answer without its body (*head set).
+enum Route : std::uint32_t { ROUTE_METRICS, ROUTE_HEALTH, ROUTE_PAGE, ROUTE_NOT_FOUND, ROUTES };
 
 Route route_of(const std::uint8_t* request, std::uint32_t fill, bool* head) {
     auto begins = [&](const char* method) {
@@ -204,6 +133,7 @@ Route route_of(const std::uint8_t* request, std::uint32_t fill, bool* head) {
     };
     if (is("/metrics")) return ROUTE_METRICS;
     if (is("/health")) return ROUTE_HEALTH;
+    if (is("/")) return ROUTE_PAGE;
     return ROUTE_NOT_FOUND;
 }
 
@@ -217,14 +147,16 @@ struct Answer {
     char text[16384];
 };
 Answer answers[ROUTES];
-char body_buffer[12288];
+char body_buffer[12288];  // the largest body is the page's, about 7 KB; the metrics take 4
 
-// The whole HTTP answer into a: the status line, the headers and body (length bytes).
-void format_answer(const char* status, const char* content_type, const char* body,
-                   std::uint32_t length, Answer* a) {
+constexpr char PLAIN_TEXT[] = "Content-Type: text/plain\r\n";
+
+// The whole HTTP answer into a: the status line, the headers (whole lines, the length's
+// aside) and the body (length bytes).
+void format_answer(const char* status, const char* headers, const char* body, std::uint32_t length,
+                   Answer* a) {
     Text whole{a->text, sizeof a->text, 0, false};
-    append(&whole, "HTTP/1.0 %s\r\nContent-Type: %s\r\nContent-Length: %u\r\n\r\n", status,
-           content_type, length);
+    append(&whole, "HTTP/1.0 %s\r\n%sContent-Length: %u\r\n\r\n", status, headers, length);
     a->length = 0;
     if (whole.overflowed || length > sizeof a->text - whole.length) return;
     std::memcpy(a->text + whole.length, body, length);
@@ -238,25 +170,29 @@ void format_metrics_answer(const Snapshot& s, Answer* a) {
     format_body(s, &body);
     a->length = 0;
     if (body.overflowed) return;
-    format_answer("200 OK", "text/plain; version=0.0.4", body_buffer, body.length, a);
+    format_answer("200 OK", "Content-Type: text/plain; version=0.0.4\r\n", body_buffer, body.length,
+                  a);
 }
 
-// 200 "live" while a complete block has reached the window within STREAM_LIVE_MS, otherwise
-// 503 and why: no source has sent a byte, the source has gone quiet, or what it sends frames
-// no block. Seconds are whole, rounded down.
+// 200 "live" while the stream is live, otherwise 503 and why (append_health).
 void format_health_answer(const Snapshot& s, Answer* a) {
     Text body{body_buffer, sizeof body_buffer, 0, false};
-    if (s.live) {
-        append(&body, "live\n");
-    } else if (!s.any_source_byte) {
-        append(&body, "no source yet\n");
-    } else if (s.source_idle_seconds * 1000 >= STREAM_LIVE_MS) {
-        append(&body, "no source byte for %u s\n", static_cast<unsigned>(s.source_idle_seconds));
-    } else {
-        append(&body, "no complete block for %u s\n", static_cast<unsigned>(s.block_idle_seconds));
-    }
-    format_answer(s.live ? "200 OK" : "503 Service Unavailable", "text/plain", body_buffer,
+    append_health(s, &body);
+    append(&body, "\n");
+    format_answer(s.live ? "200 OK" : "503 Service Unavailable", PLAIN_TEXT, body_buffer,
                   body.length, a);
+}
+
+// The page, always with 200, like the metrics it shows.
+void format_page_answer(const Snapshot& s, Answer* a) {
+    char headers[512];
+    Text head{headers, sizeof headers, 0, false};
+    append_status_page_headers(&head);
+    Text body{body_buffer, sizeof body_buffer, 0, false};
+    append_status_page(s, &body);
+    a->length = 0;
+    if (head.overflowed || body.overflowed) return;
+    format_answer("200 OK", headers, body_buffer, body.length, a);
 }
 
 const Answer& answer_for(Route route, std::uint32_t now_ms) {
@@ -264,14 +200,16 @@ const Answer& answer_for(Route route, std::uint32_t now_ms) {
     if (a.made && a.made_ms == now_ms) return a;
     a.made = true;
     a.made_ms = now_ms;
-    constexpr char NOT_FOUND[] = "not found: ask for /metrics or /health\n";
+    constexpr char NOT_FOUND[] = "not found: ask for /, /metrics or /health\n";
     if (route == ROUTE_NOT_FOUND) {
-        format_answer("404 Not Found", "text/plain", NOT_FOUND, sizeof NOT_FOUND - 1, &a);
+        format_answer("404 Not Found", PLAIN_TEXT, NOT_FOUND, sizeof NOT_FOUND - 1, &a);
         return a;
     }
-    Snapshot s = snapshot(now_ms);
+    Snapshot s = take_snapshot(now_ms);
     if (route == ROUTE_HEALTH) {
         format_health_answer(s, &a);
+    } else if (route == ROUTE_PAGE) {
+        format_page_answer(s, &a);
     } else {
         s.process = read_process_figures();  // only here: no pass pays for them
         format_metrics_answer(s, &a);

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 // metrics_port: the second listening socket (-m), at the top of the house beside the poll
-// loop. It reads a snapshot of the counters, the table and the window and answers three
+// loop. It reads a snapshot of the counters, the table and the window and answers four
 // requests. GET /metrics: always 200, with the counters, the table's and the window's state and
 // the process's own figures in the text exposition format, so a relay whose stream is down is
 // still seen. GET /health: 200 "live" while a complete block has reached the window within
-// STREAM_LIVE_MS, 503 and why otherwise, for load balancers. Anything else: 404.
+// STREAM_LIVE_MS, 503 and why otherwise, for load balancers. GET /: always 200, the status page
+// a person opens in a browser. Anything else: 404.
 //
 // Scrapes have a table of their own, so a scrape never takes a record a listener needs, and
 // connections that are held open without a request can never keep a fresh check out: when the
@@ -15,8 +16,6 @@
 
 #include "handover.h"
 
-// A stream whose newest complete block is older than this is not live: the health answer is 503.
-constexpr std::uint32_t STREAM_LIVE_MS = 10000;
 // Scrapes being read at once. Each holds a descriptor and a request buffer; the relay's
 // descriptor budget counts them when -m is given. A load balancer and a scraper or two need a
 // handful; the rest is room for connections that send nothing, which are then pushed out

@@ -305,6 +305,27 @@ TEST_F(Relayhub, MetricsReportTheTableTheWindowAndWhatHappened) {
         << s.samples["process_open_fds"];
     // A scrape takes no record: the table and its log saw five connections, not the scrapes.
     EXPECT_EQ(5U, count_of(stderr_of(*children_.back()), " -> "));
+    // The page a person opens: the same snapshot's figures, and a policy that lets it load
+    // nothing from elsewhere.
+    Scrape page = scrape(metrics_port, "/");
+    EXPECT_EQ("HTTP/1.0 200 OK", page.status);
+    EXPECT_NE(std::string::npos, page.headers.find("Content-Type: text/html")) << page.headers;
+    EXPECT_NE(std::string::npos,
+              page.headers.find("Content-Security-Policy: default-src 'none'; style-src 'sha256-"))
+        << page.headers;
+    auto count = [&](const std::string& name, int less) {
+        return std::to_string(static_cast<int>(s.samples[name]) - less);
+    };
+    for (const std::string& shown :
+         {"id=\"listeners\">" + count("relayhub_listeners", 0),
+          "id=\"listeners-max\">" + count("relayhub_connections_max", 1),
+          "id=\"sources\">" + count("relayhub_sources", 0),
+          "id=\"dropped-behind\">" +
+              count("relayhub_listeners_dropped_total{reason=\"behind\"}", 0),
+          "id=\"version\">" + std::string(RELAYHUB_VERSION), std::string("class=\"live\">live")}) {
+        EXPECT_NE(std::string::npos, page.body.find(shown + "<")) << shown << "\n" << page.body;
+    }
+    EXPECT_EQ(std::string::npos, page.body.find("{{")) << "a placeholder the relay does not fill";
     // Prometheus's own check of the exposition text: names, types, help and suffixes.
     Child& lint = start({PROMTOOL_BIN, "check", "metrics"}, Input::FILE, temp_file(s.body));
     EXPECT_EQ(0, wait_exit(lint, 20000)) << stdout_of(lint) << stderr_of(lint);

@@ -73,8 +73,9 @@ TEST_F(PendingLimit, ConnectionsThatNeverFinishARequestGoAfterTenSecondsAndAList
     EXPECT_FALSE(wait_closed(listener, 0)) << "the listener was closed too";
 }
 
-// Health and metrics apart: the health answer says whether a source byte came within 10 s,
-// the metrics are answered whatever the stream does, and any other path is not found.
+// Health, metrics and the page apart: the health answer says whether a source byte came within
+// 10 s, the metrics and the page are answered whatever the stream does, and any other path is
+// not found.
 TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfter) {
     const std::string OK = "HTTP/1.0 200 OK", DOWN = "HTTP/1.0 503 Service Unavailable";
     int metrics_port = free_port();
@@ -89,7 +90,11 @@ TEST_F(PendingLimit, HealthIs503BeforeASource200WhileItSendsAnd503TenSecondsAfte
     std::string headers = recv_for(head, 1 << 16, 3000);
     EXPECT_EQ(0U, headers.find(OK + "\r\n")) << headers;
     EXPECT_EQ(headers.size() - 4, headers.find("\r\n\r\n")) << headers;
-    for (const char* path : {"/", "/metrics/x", "/healthz", "/Health"}) {
+    // The page, whatever the stream does, with the reason health gives; other paths are not found.
+    Scrape page = scrape(metrics_port, "/?from=test");
+    EXPECT_EQ(OK, page.status);
+    EXPECT_NE(std::string::npos, page.body.find(">not live: no source yet<")) << page.body;
+    for (const char* path : {"/index.html", "//", "/metrics/x", "/healthz", "/Health"}) {
         EXPECT_EQ("HTTP/1.0 404 Not Found", scrape(metrics_port, path).status) << path;
     }
     int source = connect_relay();
