@@ -224,14 +224,22 @@ void release(std::uint32_t slot) {
 }
 
 // One send: a fresh connection takes an answer of a few kilobytes whole. One that takes less
-// is closed all the same; the scraper sees a short answer and tries again.
+// is closed all the same; the scraper sees a short answer and tries again. What the scrape
+// sent beyond the request bytes kept (a browser's long cookie headers, say) is read and
+// dropped first: a socket closed with bytes unread is reset, and a reset can cost the client
+// the answer it was just sent.
 void answer(std::uint32_t slot, std::uint32_t now_ms) {
+    static std::uint8_t unread[65536];
     bool head = false;
     const Answer& a = answer_for(route_of(requests[slot], slots[slot].fill, &head), now_ms);
     std::uint32_t n = head && a.length > 0 ? a.header_length : a.length;
-    if (n > 0)
+    if (n > 0) {
         send_some(slots[slot].fd, reinterpret_cast<const std::uint8_t*>(a.text),
                   static_cast<int>(n));
+    }
+    if (slots[slot].fill == METRICS_REQUEST_MAX) {
+        recv_some(slots[slot].fd, unread, static_cast<int>(sizeof unread));
+    }
     release(slot);
 }
 
