@@ -350,6 +350,13 @@ TEST_F(Relayhub, MetricsPortAnswersEveryCheckWhateverIdlesBesideIt) {
         std::string answer = recv_for(fd, 1 << 16, 3000);
         EXPECT_EQ(0U, answer.find("HTTP/1.0 ")) << answer;
     }
+    // A request far longer than what the port keeps of it (a browser's cookies) is answered
+    // once the bytes kept fill up, by the path in its request line.
+    int long_request = own(connect_loopback(metrics_port));
+    ASSERT_TRUE(send_all(long_request,
+                         "GET /health HTTP/1.0\r\nCookie: " + std::string(6000, 'c') + "\r\n\r\n"));
+    std::string answered = recv_for(long_request, 1 << 16, 3000);
+    EXPECT_NE(std::string::npos, answered.find("\r\n\r\nno source yet\n")) << answered;
     // 500 connections that send nothing, twice what the port reads at once. Those that have
     // waited longest make room for newer ones and are counted; the rest are closed for their
     // silence. Whatever the relay closes is opened again at once, so 500 are always there.
