@@ -34,6 +34,9 @@ expect small 1
 expect stalled 1
 expect hostile 1
 expect soak 1
+# --quick reloads the relay in each steady run: every one of them timed at least one reload.
+n=$(echo "$out" | grep "^{\"scenario\":\"steady\"" | grep -c '"reloads_timed":[1-9]')
+[ "$n" -eq 2 ] || { echo "steady: expected 2 JSON lines with reloads timed, got $n"; exit 1; }
 # A table row that names a figure its run does not hold shows "nan" in its place.
 if echo "$out" | grep -qw nan; then
     echo "a table row shows nan:"; echo "$out" | grep -w nan; exit 1

@@ -2,10 +2,13 @@
 #include "exposure.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "crowd.h"
 #include "pipeline.h"
 #include "report.h"
+#include "scrape.h"
 #include "source.h"
 
 using namespace testkit;
@@ -197,10 +201,12 @@ Report hostile_report(const HostileFigures& f) {
     return rep;
 }
 
-// ---- the health watch ----
+// ---- the metrics port's watchers ----
 
 constexpr char HEALTH_REQUEST[] = "GET /health HTTP/1.0\r\n\r\n";
-constexpr std::size_t HEALTH_REQUEST_SIZE = sizeof HEALTH_REQUEST - 1;
+constexpr char METRICS_REQUEST[] = "GET /metrics HTTP/1.0\r\n\r\n";
+constexpr char RELOADS_TOTAL[] = "relayhub_reloads_total";
+constexpr char WINDOW_BYTES[] = "relayhub_window_bytes";
 // The relay closes an idle connection a second after its accept; looked at every 10 ms, the
 // connections are held all but a hundredth of the time.
 constexpr std::int64_t HOLD_LOOK_NS = 10 * NS_PER_MS;
@@ -215,45 +221,76 @@ void hold_idle(HealthWatch* w) {
 }
 
 void end_check(HealthWatch* w, bool answered) {
-    close(w->check_fd);
-    w->check_fd = -1;
     w->checks += 1;
     if (!answered) return;
     w->answered += 1;
-    if (w->answer.rfind("HTTP/1.0 200", 0) == 0) w->live += 1;
-    w->answer_ms.push_back(ns_to_ms(now_ns() - w->check_begun_ns));
+    if (w->check.answer.rfind("HTTP/1.0 200", 0) == 0) w->live += 1;
+    w->answer_ms.push_back(ns_to_ms(now_ns() - w->check.begun_ns));
 }
 
-// The check under way: its request once the connect is through, then what has arrived; the
-// relay's close ends the answer.
-void step_check(HealthWatch* w) {
-    pollfd p{w->check_fd, static_cast<short>(w->asked ? POLLIN : POLLOUT), 0};
-    if (poll(&p, 1, 0) == 1 && !w->asked) {
-        // 24 bytes into an empty send buffer: taken whole, or the connect failed.
-        w->asked = send(w->check_fd, HEALTH_REQUEST, HEALTH_REQUEST_SIZE, MSG_NOSIGNAL) ==
-                   static_cast<ssize_t>(HEALTH_REQUEST_SIZE);
-        if (!w->asked) end_check(w, false);
-    } else if (p.revents != 0) {
-        char bytes[4096];
-        ssize_t r = recv(w->check_fd, bytes, sizeof bytes, 0);
-        if (r > 0) {
-            w->answer.append(bytes, static_cast<std::size_t>(r));
-        } else if (r == 0 || errno != EAGAIN) {
-            end_check(w, r == 0 && !w->answer.empty());
-        }
-    }
-    if (w->check_fd >= 0 && now_ns() - w->check_begun_ns > HEALTH_LIMIT_MS * NS_PER_MS) {
-        end_check(w, false);
+// The reload being timed: the next scrape once the last one has ended, and whether an answer
+// shows the reload.
+void time_reload(ReloadWatch* w) {
+    if (w->ask.fd < 0) begin_ask(&w->ask, w->port, METRICS_REQUEST);
+    if (w->ask.fd < 0 || step_ask(&w->ask, RELOAD_LIMIT_MS) != ASK_ANSWERED) return;
+    w->scrapes += 1;
+    Scrape answer = parse_scrape(w->ask.answer);
+    auto reloads = answer.samples.find(RELOADS_TOTAL);
+    if (reloads == answer.samples.end() || reloads->second <= w->reloads_total) return;
+    w->reload_ms.push_back(ns_to_ms(now_ns() - w->signalled_ns));
+    w->seen += 1;
+    w->reloads_total = reloads->second;
+    w->signalled_ns = 0;
+    auto window = answer.samples.find(WINDOW_BYTES);
+    if (window != answer.samples.end() && window->second < w->window_bytes_min) {
+        w->window_bytes_min = window->second;
     }
 }
 
 }  // namespace
 
+void begin_ask(MetricsAsk* ask, int port, const char* request) {
+    ask->fd = connect_nonblocking(port);
+    ask->request = request;
+    ask->asked = false;
+    ask->begun_ns = now_ns();
+    ask->answer.clear();
+    if (ask->fd >= 0) step_ask(ask, INT32_MAX);  // loopback completes the connect at once
+}
+
+AskState step_ask(MetricsAsk* ask, int limit_ms) {
+    AskState state = ASK_PENDING;
+    pollfd p{ask->fd, static_cast<short>(ask->asked ? POLLIN : POLLOUT), 0};
+    if (poll(&p, 1, 0) == 1 && !ask->asked) {
+        // A few dozen bytes into an empty send buffer: taken whole, or the connect failed.
+        auto size = static_cast<ssize_t>(std::strlen(ask->request));
+        ask->asked =
+            send(ask->fd, ask->request, static_cast<std::size_t>(size), MSG_NOSIGNAL) == size;
+        if (!ask->asked) state = ASK_FAILED;
+    } else if (p.revents != 0) {
+        char bytes[4096];
+        ssize_t r = recv(ask->fd, bytes, sizeof bytes, 0);
+        if (r > 0) {
+            ask->answer.append(bytes, static_cast<std::size_t>(r));
+        } else if (r == 0 || errno != EAGAIN) {
+            state = r == 0 && !ask->answer.empty() ? ASK_ANSWERED : ASK_FAILED;
+        }
+    }
+    if (state == ASK_PENDING && now_ns() - ask->begun_ns > limit_ms * NS_PER_MS) state = ASK_FAILED;
+    if (state != ASK_PENDING) end_ask(ask);
+    return state;
+}
+
+void end_ask(MetricsAsk* ask) {
+    if (ask->fd >= 0) close(ask->fd);
+    ask->fd = -1;
+}
+
 HealthWatch watch_health(int port, int idle) {
     HealthWatch w{};
     w.port = port;
     w.idle = idle;
-    w.check_fd = -1;
+    w.check.fd = -1;
     hold_idle(&w);
     return w;
 }
@@ -265,26 +302,51 @@ void health_step(HealthWatch* w, bool checking) {
         hold_idle(w);
         w->next_hold_ns = now + HOLD_LOOK_NS;
     }
-    if (w->check_fd >= 0) step_check(w);
-    if (!checking || w->check_fd >= 0 || now < w->next_check_ns) return;
-    w->check_fd = connect_nonblocking(w->port);
-    w->check_begun_ns = now;
-    w->next_check_ns = now + HEALTH_INTERVAL_MS * NS_PER_MS;
-    w->asked = false;
-    w->answer.clear();
-    if (w->check_fd < 0) {
-        w->checks += 1;  // not even a connect: unanswered
-        return;
+    if (w->check.fd >= 0) {
+        AskState state = step_ask(&w->check, HEALTH_LIMIT_MS);
+        if (state != ASK_PENDING) end_check(w, state == ASK_ANSWERED);
     }
-    step_check(w);  // loopback completes the connect at once: the request goes with it
+    if (!checking || w->check.fd >= 0 || now < w->next_check_ns) return;
+    begin_ask(&w->check, w->port, HEALTH_REQUEST);
+    w->next_check_ns = now + HEALTH_INTERVAL_MS * NS_PER_MS;
+    if (w->check.fd < 0) end_check(w, false);  // not even a connect: unanswered
 }
 
 void end_health_watch(HealthWatch* w) {
     for (int fd : w->held) close(fd);
     w->held.clear();
-    if (w->check_fd >= 0) close(w->check_fd);
-    w->check_fd = -1;
+    end_ask(&w->check);
 }
+
+ReloadWatch watch_reloads(pid_t pid, int port, double period_seconds) {
+    ReloadWatch w{};
+    w.pid = pid;
+    w.port = port;
+    w.period_ns = seconds_to_ns(period_seconds);
+    w.next_ns = now_ns() + w.period_ns;
+    w.ask.fd = -1;
+    w.window_bytes_min = INFINITY;
+    return w;
+}
+
+bool reload_step(ReloadWatch* w, bool reloads) {
+    std::int64_t now = now_ns();
+    if (w->signalled_ns == 0 && reloads && now >= w->next_ns) {
+        kill(w->pid, SIGUSR2);
+        w->asked += 1;
+        w->signalled_ns = now;
+        w->next_ns = now + w->period_ns;
+    }
+    if (w->signalled_ns == 0) return false;
+    time_reload(w);
+    if (w->signalled_ns != 0 && now - w->signalled_ns > RELOAD_LIMIT_MS * NS_PER_MS) {
+        end_ask(&w->ask);
+        w->signalled_ns = 0;  // not seen: lost
+    }
+    return w->signalled_ns != 0;
+}
+
+void end_reload_watch(ReloadWatch* w) { end_ask(&w->ask); }
 
 int intrude(int port) {
     int fd = connect_nonblocking(port, HOSTILE_ADDRESS);

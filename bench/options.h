@@ -20,6 +20,12 @@ struct Config {
     // steady: connections held open on the relay's metrics port (-m) while /health is asked
     // and timed; -1: the relay has no metrics port and nothing is asked.
     int idle_metrics = -1;
+    // steady: the relay reloaded in place (SIGUSR2) every this many seconds while measuring, and
+    // each reload timed on its metrics port (-m); 0: no reload.
+    double reload_every_seconds = 0;
+    // steady: the source fills the relay's window to its capacity before any listener joins,
+    // and the window stays full, so that a reload hands over the largest window there is.
+    bool full_window = false;
     int storm_listeners = 50;
     int storm_connections = 2000;
     double storm_limit_seconds = 60;

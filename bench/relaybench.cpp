@@ -32,7 +32,7 @@ void usage() {
     std::fputs(
         "Usage: relaybench --relayhub PATH [--blockframe PATH] [--feedsend PATH] [--table N]\n"
         "         [--scenario NAME] [--quick] [--seconds S] [--warmup S] [--listeners 1,50,254]\n"
-        "         [--idle-metrics N]\n"
+        "         [--idle-metrics N] [--reload-every S] [--full-window]\n"
         "         [--storm-connections N] [--ceiling-listeners N] [--ceiling-seconds S]\n"
         "         [--ceiling-rates R,R] [--joins-listeners N] [--burst-listeners N]\n"
         "         [--small-seconds S] [--stalled-seconds S] [--minutes M] [--soak-listeners N]\n"
@@ -79,7 +79,9 @@ void make_quick(Config* c) {
     c->warmup_seconds = 1;
     c->steady_seconds = 2;
     c->steady_listeners = {1, 5};
-    c->idle_metrics = 4;  // the metrics port held and /health timed, briefly
+    c->idle_metrics = 4;            // the metrics port held and /health timed, briefly
+    c->reload_every_seconds = 0.5;  // three reloads of a full window in each steady run
+    c->full_window = true;
     c->storm_listeners = 5;
     c->storm_connections = 50;
     c->storm_limit_seconds = 20;
@@ -125,6 +127,8 @@ bool set_option(const std::string& a, const char* v, Config* c) {
         return take_list(v, &c->steady_listeners);
     } else if (a == "--idle-metrics") {
         return take_count(v, &c->idle_metrics, 0);
+    } else if (a == "--reload-every") {
+        return take_seconds(v, &c->reload_every_seconds) && c->reload_every_seconds > 0;
     } else if (a == "--storm-connections") {
         return take_count(v, &c->storm_connections);
     } else if (a == "--ceiling-listeners") {
@@ -164,14 +168,15 @@ std::string sibling_program(const std::string& relayhub, const char* name) {
 }
 
 // The command line into c; false on anything it does not take. --quick applies first, so
-// options given beside it override its counts.
+// options given beside it override its counts. --full-window, like --quick, takes no value.
 bool parse_options(int argc, char** argv, Config* c) {
     for (int k = 1; k < argc; ++k) {
         if (std::string(argv[k]) == "--quick") make_quick(c);
     }
     for (int k = 1; k < argc; ++k) {
         std::string a = argv[k];
-        if (a == "--quick") continue;
+        if (a == "--full-window") c->full_window = true;
+        if (a == "--quick" || a == "--full-window") continue;
         if (k + 1 >= argc || !set_option(a, argv[k + 1], c)) return false;
         ++k;
     }

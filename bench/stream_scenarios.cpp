@@ -15,6 +15,7 @@
 #include "figures.h"
 #include "pipeline.h"
 #include "report.h"
+#include "scrape.h"
 #include "source.h"
 #include "wire.h"
 
@@ -38,6 +39,14 @@ constexpr std::uint32_t CEILING_PAYLOAD = 4368;
 // the relay's 64 KiB reads more, at once before any listener joins, so that the relay's resident
 // memory taken then already holds the window's pages, and what the listeners add is theirs.
 constexpr std::uint64_t WINDOW_WARM_BYTES = RELAY_BLOCK_MAX / 16 + 2 * 65536;
+// A full window: a quarter more than the relay's window holds. The relay reads a source up to
+// 64 KiB at a time and drops one block from the window's front a read (a sixteenth of a whole
+// read of 4,012-byte blocks), so a source that sends many blocks at once grows the window until
+// its capacity drops the rest; a paced block then drops one and adds one, and the window stays
+// full. The relay takes about 300 passes, 3 s, to read it.
+constexpr std::uint64_t WINDOW_FULL_BYTES = RELAY_BLOCK_MAX + RELAY_BLOCK_MAX / 4;
+// How often the relay's count of source bytes is asked while it reads a full window's warm-up.
+constexpr std::int64_t WARM_LOOK_NS = 100 * NS_PER_MS;
 // The first listener joins a moment after the source has handed the relay that warm-up: 30
 // passes, which read far more than the sockets between them hold.
 constexpr std::int64_t FIRST_JOIN_NS = 300 * NS_PER_MS;
@@ -112,10 +121,12 @@ struct StreamSetup {
     int storm;    // connections the storm opens; 0: no storm
     double rate;  // bytes per second, headers included
     std::uint32_t payload;
-    double seconds;     // measured
-    bool stamp_sends;   // pass lengths from the listeners' receive time stamps
-    bool stop_on_drop;  // the run ends as soon as the relay closes a listener
-    int idle_metrics;   // held on the relay's metrics port while /health is timed; -1: no -m
+    double seconds;       // measured
+    bool stamp_sends;     // pass lengths from the listeners' receive time stamps
+    bool stop_on_drop;    // the run ends as soon as the relay closes a listener
+    int idle_metrics;     // held on the relay's metrics port while /health is timed; -1: no -m
+    double reload_every;  // seconds between reloads while measuring, timed on -m; 0: none
+    bool full_window;     // the window filled to its capacity before any listener joins
 };
 
 struct StreamResult {
@@ -153,6 +164,13 @@ struct StreamResult {
     std::uint64_t idle_closed;
     int health_checks, health_answered, health_live;
     double health_p50, health_p99, health_max;
+    // With reloads: signals sent, reloads timed, their times and the scrapes that took; the
+    // least window an answer showing a reload held; and the relay's own counts at the end
+    // (-1 when its metrics port did not answer then).
+    int reloads_asked, reloads_timed, reload_scrapes;
+    double reload_p50, reload_max;
+    double window_at_reload;
+    double reloads_done, listeners_counted, window_at_end;
 };
 
 struct StreamRun {
@@ -169,7 +187,11 @@ struct StreamRun {
     std::vector<std::uint64_t> bytes_at_start;  // per listener
     int storm_opened;
     std::vector<int> storm_fds;  // owned: opened since the last storm step
-    HealthWatch health;          // with idle_metrics 0 or more
+    int metrics_port;            // the relay's -m, or 0
+    std::uint64_t warm_bytes;    // the source's warm-up, handed over before any listener joins
+    std::int64_t next_warm_look_ns;
+    HealthWatch health;   // with idle_metrics 0 or more
+    ReloadWatch reloads;  // with reload_every, from the start of measuring
     StreamResult result;
 };
 
@@ -186,6 +208,10 @@ void begin_measuring(StreamRun* run, std::int64_t now) {
     run->result.fds_before = testkit::open_fd_count(run->relay.child.pid);
     run->result.rss_before = testkit::resident_kib(run->relay.child.pid);
     if (run->setup.storm == 0) run->measure_end_ns = now + seconds_to_ns(run->setup.seconds);
+    if (run->setup.reload_every > 0) {
+        run->reloads =
+            watch_reloads(run->relay.child.pid, run->metrics_port, run->setup.reload_every);
+    }
 }
 
 // Closes the storm's connections of the last step and opens more, as fast as the relay
@@ -257,6 +283,28 @@ void collect_listeners(StreamRun* run) {
     }
 }
 
+// The reloads' figures, and the relay's own counts after them: one scrape more, once measuring
+// is over.
+void collect_reloads(StreamRun* run) {
+    StreamResult& res = run->result;
+    const ReloadWatch& w = run->reloads;
+    res.reloads_asked = w.asked;
+    res.reloads_timed = w.seen;
+    res.reload_scrapes = w.scrapes;
+    res.reload_p50 = percentile(w.reload_ms, 50);
+    res.reload_max = max_of(w.reload_ms);
+    res.window_at_reload = w.seen > 0 ? w.window_bytes_min : 0;
+    end_reload_watch(&run->reloads);
+    Scrape after = scrape(run->metrics_port);
+    auto count = [&](const char* name) {
+        auto at = after.samples.find(name);
+        return at != after.samples.end() ? at->second : -1;
+    };
+    res.reloads_done = count("relayhub_reloads_total");
+    res.listeners_counted = count("relayhub_listeners");
+    res.window_at_end = count("relayhub_window_bytes");
+}
+
 // The server's figures at the end of the measured time, then the server stopped.
 void finish_stream(StreamRun* run) {
     StreamResult& res = run->result;
@@ -289,6 +337,7 @@ void finish_stream(StreamRun* run) {
         res.health_max = max_of(h.answer_ms);
         end_health_watch(&run->health);
     }
+    if (run->setup.reload_every > 0) collect_reloads(run);
     stop_relay(&run->relay);
     collect_listeners(run);
     crowd_end(&run->crowd);
@@ -304,18 +353,33 @@ bool start_stream_run(const Config& c, const StreamSetup& setup, StreamRun* run)
     run->result.listeners = setup.listeners;
     run->measure_from_ns = INT64_MAX;
     run->measure_end_ns = INT64_MAX;
-    int metrics_port = setup.idle_metrics >= 0 ? free_port() : 0;
+    bool metrics = setup.idle_metrics >= 0 || setup.reload_every > 0 || setup.full_window;
+    run->metrics_port = metrics ? free_port() : 0;
     std::vector<std::string> own;
-    if (metrics_port != 0) own = {"-m", std::to_string(metrics_port)};
+    if (metrics) own = {"-m", std::to_string(run->metrics_port)};
     if (!start_source_run(c.relayhub, setup.rate, setup.payload, name, &run->relay, &run->source,
                           relay_options(c, own))) {
         return false;
     }
-    send_ahead(&run->source, WINDOW_WARM_BYTES);
-    if (metrics_port != 0) run->health = watch_health(metrics_port, setup.idle_metrics);
+    send_ahead(&run->source, setup.full_window ? WINDOW_FULL_BYTES : WINDOW_WARM_BYTES);
+    run->warm_bytes = run->source.bytes;
+    if (setup.idle_metrics >= 0) run->health = watch_health(run->metrics_port, setup.idle_metrics);
     run->crowd =
         new_crowd(run->relay.port, static_cast<std::size_t>(setup.listeners), setup.stamp_sends);
     return true;
+}
+
+// Whether the relay has the source's warm-up: once the socket has taken the last of it, or with
+// a full window, which the sockets between them hold only a few MB of, once the relay's count of
+// source bytes says it has read it all (asked every WARM_LOOK_NS: no listener waits meanwhile).
+bool warm_up_taken(StreamRun* run, std::int64_t now) {
+    if (!run->source.pending.empty()) return false;
+    if (!run->setup.full_window) return true;
+    if (now < run->next_warm_look_ns) return false;
+    run->next_warm_look_ns = now + WARM_LOOK_NS;
+    Scrape answer = scrape(run->metrics_port);
+    auto read = answer.samples.find("relayhub_source_bytes_total");
+    return read != answer.samples.end() && read->second >= static_cast<double>(run->warm_bytes);
 }
 
 // Plays the source, joins the listeners, measures and runs the storm until the measured time
@@ -327,14 +391,14 @@ void drive_stream(const Config& c, StreamRun* run) {
     std::int64_t warm_end = start + seconds_to_ns(c.warmup_seconds) +
                             static_cast<std::int64_t>(join_steps(n)) * JOIN_INTERVAL_NS;
     std::int64_t hard_end =
-        warm_end + ANSWER_WAIT_NS +
+        warm_end + ANSWER_WAIT_NS + RELOAD_LIMIT_MS * NS_PER_MS +
         seconds_to_ns(run->setup.storm > 0 ? c.storm_limit_seconds : run->setup.seconds);
     for (std::int64_t now = start; now < hard_end; now = now_ns()) {
         // The source: every block due by now.
         pace_source(&run->source);
         // Joining: a moment after the warm-up, the relay's memory taken first, then one step per
         // pass.
-        if (next_join == INT64_MAX && run->source.pending.empty()) next_join = now + FIRST_JOIN_NS;
+        if (next_join == INT64_MAX && warm_up_taken(run, now)) next_join = now + FIRST_JOIN_NS;
         if (run->joined < n && now >= next_join) {
             if (run->joined == 0) run->result.rss_idle = resident_kib(run->relay.child.pid);
             join_step(&run->crowd, n, &run->joined);
@@ -348,8 +412,14 @@ void drive_stream(const Config& c, StreamRun* run) {
         }
         // The storm, while measuring.
         if (run->setup.storm > 0 && run->measure_from_ns != INT64_MAX) storm_step(run, now);
+        // Reloads, while measuring: the next one signalled when due, the one under way timed;
+        // measuring ends once it has been seen.
+        bool reloading = false;
+        if (run->setup.reload_every > 0 && run->measure_from_ns != INT64_MAX) {
+            reloading = reload_step(&run->reloads, now < run->measure_end_ns);
+        }
         // The end of the measured time, or of a run that has lost a listener and need go on.
-        if (now >= run->measure_end_ns) break;
+        if (now >= run->measure_end_ns && !reloading) break;
         if (run->setup.stop_on_drop && run->crowd.closed_by_relay > 0) {
             if (run->measure_from_ns == INT64_MAX) begin_measuring(run, now);
             break;
@@ -374,8 +444,32 @@ const char* run_stream(const Config& c, const StreamSetup& setup, StreamResult* 
     finish_stream(&run);
     if (!measured) return "measuring never began";
     if (crowd_stream_bytes(run.crowd) == 0) return NO_STREAM_BYTE;
+    if (run.result.reloads_done < run.result.reloads_asked) {
+        return "the relay's relayhub_reloads_total is below the reloads signalled";
+    }
     *out = run.result;
     return nullptr;
+}
+
+// The reloads' figures and rows.
+void add_reload_figures(Report* rep, const StreamSetup& setup, const StreamResult& r) {
+    add_number(rep, "reload_every_s", setup.reload_every, 2);
+    add_count(rep, "reloads_asked", r.reloads_asked);
+    add_number(rep, "reloads_done", r.reloads_done, 0);
+    add_count(rep, "reloads_timed", r.reloads_timed);
+    add_number(rep, "reload_ms_p50", r.reload_p50, 2);
+    add_number(rep, "reload_ms_max", r.reload_max, 2);
+    add_count(rep, "reload_scrapes", r.reload_scrapes);
+    add_number(rep, "window_bytes_at_reload", r.window_at_reload, 0);
+    add_number(rep, "window_bytes_at_end", r.window_at_end, 0);
+    add_number(rep, "relay_listeners_at_end", r.listeners_counted, 0);
+    add_row(rep, "reloads done (relay's count)", "%10d of %d signalled, %.1f s apart",
+            {"reloads_done", "reloads_asked", "reload_every_s"});
+    add_row(rep, "reload time p50/max", "%10.2f / %.2f ms (%d timed, %d scrapes)",
+            {"reload_ms_p50", "reload_ms_max", "reloads_timed", "reload_scrapes"});
+    add_row(rep, "window held at a reload, least", "%10d bytes (%d at the end)",
+            {"window_bytes_at_reload", "window_bytes_at_end"});
+    add_row(rep, "relay's listener count at the end", "%10d", {"relay_listeners_at_end"});
 }
 
 // The figures every run of the benchmark's source has, then those of its setup: the pass
@@ -453,6 +547,8 @@ Report stream_report(const StreamSetup& setup, const StreamResult& r) {
         add_row(&rep, "/health answer p50/p99/max", "%10.2f / %.2f / %.2f ms",
                 {"health_ms_p50", "health_ms_p99", "health_ms_max"});
     }
+    if (setup.full_window) add_flag(&rep, "full_window", true);
+    if (setup.reload_every > 0) add_reload_figures(&rep, setup, r);
     if (setup.storm == 0) return rep;
     add_count(&rep, "storm_connections", r.storm_done);
     add_count(&rep, "refused", r.refused);
@@ -465,8 +561,8 @@ Report stream_report(const StreamSetup& setup, const StreamResult& r) {
 }
 
 StreamSetup steady_setup(const char* name, int listeners, int storm, double seconds) {
-    return StreamSetup{name,    listeners, storm, STEADY_RATE, STEADY_PAYLOAD,
-                       seconds, false,     false, -1};
+    return StreamSetup{name,  listeners, storm, STEADY_RATE, STEADY_PAYLOAD, seconds,
+                       false, false,     -1,    0,           false};
 }
 
 // ---- ceiling ----
@@ -484,9 +580,11 @@ bool is_figure_rate(const Config& c, double rate) {
 // One ceiling run at rate. A run whose figures are not wanted ends at its first dropped
 // listener: it has failed, and the next rate down is tried. Returns what run_stream does.
 const char* run_ceiling_at(const Config& c, double rate, std::vector<CeilingRun>* runs) {
-    StreamSetup setup{"ceiling", c.ceiling_listeners,      0,
-                      rate,      CEILING_PAYLOAD,          c.ceiling_seconds,
-                      true,      !is_figure_rate(c, rate), -1};
+    StreamSetup setup = steady_setup("ceiling", c.ceiling_listeners, 0, c.ceiling_seconds);
+    setup.rate = rate;
+    setup.payload = CEILING_PAYLOAD;
+    setup.stamp_sends = true;
+    setup.stop_on_drop = !is_figure_rate(c, rate);
     CeilingRun run{rate, {}};
     const char* failure = run_stream(c, setup, &run.result);
     if (failure == nullptr) runs->push_back(run);
@@ -611,6 +709,8 @@ bool run_steady(const Config& c, int listeners) {
     StreamSetup setup = steady_setup("steady", listeners, 0, c.steady_seconds);
     setup.stamp_sends = true;
     setup.idle_metrics = c.idle_metrics;
+    setup.reload_every = c.reload_every_seconds;
+    setup.full_window = c.full_window;
     const char* failure = run_stream(c, setup, &r);
     return end_run(stream_report(setup, r), failure);
 }

@@ -22,14 +22,10 @@ struct Scrape {
     std::map<std::string, std::string> helps;  // name -> its # HELP
 };
 
-// Connects to 127.0.0.1:port, asks for path and reads the answer until the relay closes.
-inline Scrape scrape(int port, const std::string& path = "/metrics") {
+// A whole answer of the metrics port, status line to the relay's close, read into its parts:
+// empty ones when it has no status line and head.
+inline Scrape parse_scrape(const std::string& answer) {
     Scrape s;
-    int fd = connect_loopback(port, 3000);
-    if (fd < 0) return s;
-    send_all(fd, "GET " + path + " HTTP/1.0\r\n\r\n");
-    std::string answer = recv_for(fd, 1 << 20, 3000);
-    close(fd);
     std::size_t line_end = answer.find("\r\n");
     std::size_t head_end = answer.find("\r\n\r\n");
     if (line_end == std::string::npos || head_end == std::string::npos) return s;
@@ -54,6 +50,16 @@ inline Scrape scrape(int port, const std::string& path = "/metrics") {
         }
     }
     return s;
+}
+
+// Connects to 127.0.0.1:port, asks for path and reads the answer until the relay closes.
+inline Scrape scrape(int port, const std::string& path = "/metrics") {
+    int fd = connect_loopback(port, 3000);
+    if (fd < 0) return Scrape{};
+    send_all(fd, "GET " + path + " HTTP/1.0\r\n\r\n");
+    std::string answer = recv_for(fd, 1 << 20, 3000);
+    close(fd);
+    return parse_scrape(answer);
 }
 
 }  // namespace testkit
