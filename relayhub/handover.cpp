@@ -129,6 +129,29 @@ HandoverImage begin_image(std::uint64_t size_max) {
     return image;
 }
 
+HandoverImage begin_image_in_file(std::uint64_t size_max) {
+    HandoverImage image = begin_image(size_max);
+    if (image.failed) return image;
+    image.file_fd = open_memory_file();
+    void* map = MAP_FAILED;
+    if (image.file_fd >= 0 && ftruncate(image.file_fd, static_cast<off_t>(size_max)) == 0) {
+        map = mmap(nullptr, static_cast<std::size_t>(size_max), PROT_READ | PROT_WRITE, MAP_SHARED,
+                   image.file_fd, 0);
+    }
+    if (map == MAP_FAILED) {
+        int err = errno;  // before close, which may change it
+        if (image.file_fd >= 0) close(image.file_fd);
+        image.file_fd = -1;
+        image.failed = true;
+        errno = err;
+        return image;
+    }
+    image.bytes = static_cast<std::uint8_t*>(map);
+    image.capacity = size_max;
+    image.in_file = true;
+    return image;
+}
+
 void put_u8(HandoverImage& image, std::uint8_t value) {
     if (make_room(image, 1)) image.bytes[image.size++] = value;
 }
@@ -166,6 +189,22 @@ int seal_image(HandoverImage& image) {
     if (!finish_image(image)) {
         errno = EFBIG;
         return -1;
+    }
+    if (image.in_file) {
+        // Built in place: the file is cut to the image and handed over as it is.
+        int fd = image.file_fd;
+        munmap(image.bytes, static_cast<std::size_t>(image.capacity));
+        image.bytes = nullptr;
+        image.in_file = false;
+        image.file_fd = -1;
+        if (ftruncate(fd, static_cast<off_t>(image.size)) != 0) {
+            int err = errno;  // before close, which may change it
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        fcntl(fd, F_ADD_SEALS, FINAL_SEALS | F_SEAL_SEAL);
+        return fd;
     }
     int fd = open_memory_file();
     if (fd < 0) return -1;
@@ -231,7 +270,10 @@ HandoverAnswer read_image(int fd, std::uint64_t size_max, HandoverImage* image,
 }
 
 void release_image(HandoverImage& image) {
-    if (image.mapped) {
+    if (image.in_file) {
+        munmap(image.bytes, static_cast<std::size_t>(image.capacity));
+        close(image.file_fd);
+    } else if (image.mapped) {
         munmap(image.bytes, static_cast<std::size_t>(image.size));
     } else {
         std::free(image.bytes);

@@ -41,6 +41,10 @@ struct HandoverImage {
     // sealing refuses the image, so a state written in part is never handed over.
     bool failed;
     bool mapped;  // read in place from a sealed memory file: released by unmapping
+    // Built in place in the memory file it is handed over in (begin_image_in_file): bytes map
+    // file_fd, and sealing copies nothing.
+    bool in_file;
+    int file_fd;
 };
 
 // A view of an image's body. A take past its end, or of a count above its bound, sets failed
@@ -67,6 +71,10 @@ const char* handover_answer_text(HandoverAnswer answer);
 // An empty image that may grow to size_max bytes (HANDOVER_HEADER_SIZE or more), its header
 // included. Allocates nothing until the first append.
 HandoverImage begin_image(std::uint64_t size_max);
+// The same, built in place in a new anonymous memory file of size_max bytes (taking memory
+// only as it is written), so that sealing it copies nothing: a whole window is 16 MiB. failed
+// is set, with errno, when the file cannot be had.
+HandoverImage begin_image_in_file(std::uint64_t size_max);
 // Appends to the body; refused (failed set) past size_max or when memory runs out.
 void put_u8(HandoverImage& image, std::uint8_t value);
 void put_u32(HandoverImage& image, std::uint32_t value);

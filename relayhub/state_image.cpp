@@ -144,10 +144,11 @@ void note_inherited(std::uint64_t count) { inherited = count; }
 std::uint64_t inherited_descriptors() { return inherited; }
 
 void reload_now(std::uint32_t now_ms) {
-    HandoverImage image = begin_image(image_size_max());
+    // Built in place in the memory file that goes across the exec: the window is copied once.
+    HandoverImage image = begin_image_in_file(image_size_max());
     put_state(image, now_ms);
     int image_fd = seal_image(image);
-    release_image(image);  // the memory file holds its copy
+    release_image(image);
     int* fds = socket_list();
     if (image_fd >= 0 && fds != nullptr) {
         std::uint32_t n = state_sockets(fds);
