@@ -106,6 +106,14 @@ bool is_final(int fd) {
 
 }  // namespace
 
+void prefault(void* at, std::uint64_t count) {
+    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    if (count < 16 * page) return;  // a few faults cost less than the call
+    auto first = reinterpret_cast<std::uintptr_t>(at) & ~(page - 1);
+    auto end = reinterpret_cast<std::uintptr_t>(at) + count;
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+}
+
 const char* handover_answer_text(HandoverAnswer answer) {
     switch (answer) {
         case IMAGE_TAKEN:
@@ -170,6 +178,7 @@ void put_u64(HandoverImage& image, std::uint64_t value) {
 
 void put_bytes(HandoverImage& image, const std::uint8_t* bytes, std::uint64_t count) {
     if (!make_room(image, count) || count == 0) return;
+    if (image.in_file) prefault(image.bytes + image.size, count);
     std::memcpy(image.bytes + image.size, bytes, static_cast<std::size_t>(count));
     image.size += count;
 }

@@ -89,6 +89,11 @@ bool finish_image(HandoverImage& image);
 // the caller, to be released.
 int seal_image(HandoverImage& image);
 
+// Maps in at once the pages a large copy of count bytes to at is about to write, one system
+// call instead of a fault a page: a reload copies a whole window twice, into the image and out
+// of it into fresh memory. Nothing on a system that cannot (before Linux 5.14).
+void prefault(void* at, std::uint64_t count);
+
 // Checks bytes[0..size) as a whole image: magic, version, the body's length, then its
 // checksum. On IMAGE_TAKEN, *body reads the body (inside bytes); otherwise it is left empty.
 HandoverAnswer check_image(const std::uint8_t* bytes, std::uint64_t size, HandoverReader* body);

@@ -459,7 +459,9 @@ bool take_window(HandoverReader& reader, StreamWindow& window) {
     if (window.mode == SEEKING ? window.fill != 0 : window.carry != 0) return false;
     // The offsets only ever grow, and stay far from their wrap.
     if (window.base > UINT64_MAX / 2) return false;
-    take_bytes(reader, window.data, window.mode == SEEKING ? window.carry : window.fill);
+    std::uint32_t held = window.mode == SEEKING ? window.carry : window.fill;
+    prefault(window.data, held);  // the next program's window is fresh memory
+    take_bytes(reader, window.data, held);
     if (reader.failed) return false;
     window.start = 0;
     if (window.mode == FRAMED && window.fill >= 8 && !frames_held_at(window, 0)) return false;
