@@ -73,8 +73,14 @@ TEST_F(Reload, FiveReloadsUnderACrowdCostNoListenerAByte) {
     }
     EXPECT_FALSE(has_exited(relay));
     EXPECT_EQ(1U, count_of(stderr_of(feedsend), "Connecting")) << "the source reconnected";
-    Scrape after = scrape(metrics_port);
-    EXPECT_EQ(5, after.samples["relayhub_reloads_total"]) << after.body;
+    Scrape after;
+    EXPECT_TRUE(wait_for(
+        [&] {
+            after = scrape(metrics_port);
+            return after.samples["relayhub_reloads_total"] == 5;
+        },
+        5000))
+        << after.body;
     EXPECT_EQ(201, after.samples["relayhub_listeners"]);
     EXPECT_EQ(before.samples["relayhub_connections_accepted_total"],
               after.samples["relayhub_connections_accepted_total"]);
